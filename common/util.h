@@ -1,0 +1,23 @@
+// Address conversions, the debug trace, the printer port and small file operations.
+#pragma once
+
+#include <cstdio>
+
+// 4 bytes (first octet first) to dotted text; text must hold 16 bytes. Always 0.
+int tran_IPArea_DOTString(const unsigned char *area, char *text);
+// Dotted text (any form inet_aton takes) to 4 bytes; empty text gives 0.0.0.0.
+// 0, or -1 when the text is no address (area untouched).
+int tran_DOTString_IPArea(unsigned char *area, const char *text);
+
+// One trace line "[tag]::<<message>>" to the system log (and standard error).
+void NETDebugMsg(const char *tag, const char *message);
+
+// Writes length bytes to the printer port. 0, or -1 on open or write failure.
+int send_to_printer(const unsigned char *data, unsigned int length);
+
+// Appends "key=value\n" at the end of the stream. 0, or -2 on write failure.
+int put_string(FILE *stream, const char *key, const char *value);
+// Creates the file empty, or empties it. 0, or -1.
+int create_file(const char *path);
+// Gives the file to the named user and group. 0, or -1.
+int change_file_owner(const char *path, const char *user, const char *group);

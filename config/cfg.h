@@ -1,0 +1,31 @@
+// The configuration store: INI-style file reader, in-place writer and advisory locks.
+#pragma once
+
+// Result codes of the store.
+inline constexpr int kCfgOk = 0;
+inline constexpr int kCfgOpenFail = -1;     // file cannot be opened
+inline constexpr int kCfgSyntax = -2;       // syntax error
+inline constexpr int kCfgTooLong = -3;      // value longer than the caller's buffer
+inline constexpr int kCfgNoMemory = -4;     // no memory for the working buffer
+inline constexpr int kCfgLockFail = -5;     // lock not obtained
+inline constexpr int kCfgNoOutput = -6;     // missing output buffer
+
+// Lock modes of LockFile.
+inline constexpr int kLockShared = 2;
+inline constexpr int kLockExclusive = 3;
+
+// Callbacks of the scanner: 0 go on, 1 stop (found), negative error.
+using SectionCallback = int (*)(const char *name);
+using EntryCallback = int (*)(const char *key, const char *value);
+
+int ReadCFGData(const char *path, const char *section, const char *key, char *out, int size);
+int WriteCFGData(const char *path, const char *section, const char *key, const char *value);
+
+int pm_process(const char *path, SectionCallback sfunc, EntryCallback pfunc);
+int pm1_process(const char *path, const char *temp_path, SectionCallback sfunc,
+                EntryCallback pfunc);
+
+int LockFile(int mode);
+int UnLockFile();
+int LockFileByHandle(int fd);
+int UnLockFileByHandle(int fd);

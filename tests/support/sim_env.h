@@ -1,0 +1,37 @@
+// What a test sees of the simulated appliance it runs in (see sim/appliance).
+#pragma once
+
+#include <string>
+
+namespace sim {
+
+inline constexpr char kCallsLog[] = "/var/log/sim/calls";    // one line per stand-in call
+inline constexpr char kSyslog[] = "/var/log/sim/syslog";     // every system-log message
+inline constexpr char kPcNetns[] = "/run/sim/pc.net";         // the PC's network namespace
+inline constexpr char kPcAddress[] = "192.168.0.10";
+inline constexpr char kApplianceAddress[] = "192.168.0.2";
+inline constexpr char kApplianceMac[] = "00:C0:02:1A:2B:3C";
+inline constexpr char kApplianceHostname[] = "JX1A2B3C";
+
+// True inside `sim/appliance run`; tests that need the appliance skip themselves otherwise.
+bool Inside();
+
+// Source and build folders of this run (as given to the simulator).
+std::string SourceDir();
+std::string BuildDir();
+
+std::string Calls();   // the calls log so far
+std::string Syslog();  // the captured system log so far
+void ClearLogs();      // empties both
+
+// Waits until `text` shows up in the captured system log (true) or the time runs out.
+bool WaitForSyslog(const std::string &text, int timeout_ms = 3000);
+
+// A socket created in the PC's network namespace (the calling thread's own namespace is
+// restored before it returns); -1 on failure.
+int PcSocket(int domain, int type, int protocol);
+
+// Runs a shell command on the PC side of the simulated LAN; exit status and its output.
+int RunOnPc(const std::string &command, std::string *out = nullptr);
+
+}  // namespace sim

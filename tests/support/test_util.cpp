@@ -1,0 +1,75 @@
+#include "tests/support/test_util.h"
+
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+namespace testutil {
+
+TempDir::TempDir() {
+    const char *base = std::getenv("TMPDIR");
+    std::string tmpl = std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/dst.XXXXXX";
+    if (char *p = mkdtemp(tmpl.data()); p != nullptr) {
+        path_ = p;
+    }
+}
+
+TempDir::~TempDir() {
+    if (!path_.empty()) {
+        Run("rm -rf '" + path_ + "'");
+    }
+}
+
+std::string ReadFile(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+bool FileExists(const std::string &path) {
+    struct stat st {};
+    return lstat(path.c_str(), &st) == 0;
+}
+
+void WriteFile(const std::string &path, const std::string &content, int mode) {
+    {
+        std::ofstream out(path, std::ios::binary | std::ios::trunc);
+        out << content;
+    }
+    chmod(path.c_str(), static_cast<mode_t>(mode));
+}
+
+int Run(const std::string &command, std::string *out) {
+    FILE *p = popen(command.c_str(), "r");
+    if (p == nullptr) {
+        return -1;
+    }
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, p)) > 0) {
+        if (out != nullptr) {
+            out->append(buf, n);
+        }
+    }
+    int status = pclose(p);
+    if (status == -1) {
+        return -1;
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+int CountLines(const std::string &text) {
+    int n = 0;
+    for (char c : text) {
+        n += c == '\n' ? 1 : 0;
+    }
+    return n;
+}
+
+}  // namespace testutil

@@ -1,0 +1,33 @@
+// Small helpers shared by the tests.
+#pragma once
+
+#include <string>
+
+namespace testutil {
+
+// A fresh folder under $TMPDIR (or /tmp), removed with its contents when the guard ends.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir &) = delete;
+    TempDir &operator=(const TempDir &) = delete;
+    const std::string &path() const { return path_; }
+    std::string file(const std::string &name) const { return path_ + "/" + name; }
+
+private:
+    std::string path_;
+};
+
+std::string ReadFile(const std::string &path);  // "" when it cannot be read
+bool FileExists(const std::string &path);
+void WriteFile(const std::string &path, const std::string &content, int mode = 0644);
+
+// Runs a command through /bin/sh; returns its exit status (or -1) and, when `out` is given,
+// what it printed on standard output.
+int Run(const std::string &command, std::string *out = nullptr);
+
+// Number of lines (line feeds) in a text.
+int CountLines(const std::string &text);
+
+}  // namespace testutil
