@@ -1,0 +1,112 @@
+// The configuration agent: state, start-up, service loop, command runner and handlers.
+#pragma once
+
+#include <netinet/in.h>
+
+#include <cstddef>
+#include <cstdint>
+
+#include "agent/protocol.h"
+
+// The agent's UDP socket; global because the SIGTERM handler closes it.
+extern int sno;
+
+// Command, sequence number and sender address of the last request that was not a
+// retransmission. `valid` is false until the first request was accepted; `dropped` is set when
+// that request was not addressed to this agent (and so got no reply).
+struct LastRequest {
+    bool valid;
+    bool dropped;
+    std::uint16_t command;
+    std::uint16_t sequence;
+    std::uint32_t address;  // network order, as in sockaddr_in
+};
+
+inline constexpr std::size_t kCommandBufferSize = 256;
+
+struct AgentState {
+    std::uint8_t mac[proto::kMacSize];
+    LastRequest last;
+    std::uint8_t receive[proto::kBufferSize];
+    std::size_t received;  // length of the datagram in `receive`
+    std::uint8_t reply[proto::kBufferSize];
+    sockaddr_in sender;
+    char command[kCommandBufferSize];
+};
+
+// ---- event log ------------------------------------------------------------------------------
+// One entry of the event log under the agent's name. A SIGTERM that arrives while an entry is
+// being written is held back until the entry is complete.
+void AgentLog(const char *message);
+
+// ---- start-up (startup.cpp) -----------------------------------------------------------------
+// Whether the lock file's first line names a live agent: a positive process id that answers
+// signal 0. Anything else (empty, text, zero, negative) is a stale file.
+bool LockLineNamesLiveAgent(const char *line);
+// Message of the event log for a failed bind with this error number (buffer of `size`).
+void BindFailMessage(int error, char *buffer, std::size_t size);
+// The SIGTERM handler: closes the socket, deletes the lock file, logs " Stop !", exits 15.
+void die(int signal);
+// The whole start-up and loop; returns only on a failure (its exit value).
+int AgentMain();
+
+// ---- service loop (service_loop.cpp) ------------------------------------------------------------
+// Handles the datagram in state.receive (state.received bytes from state.sender): answers a
+// retransmission from the stored reply, or records it and hands it to the dispatcher.
+void HandleDatagram(AgentState &state);
+// Receives and handles datagrams for ever.
+[[noreturn]] void ServiceLoop(AgentState &state);
+// Sends the reply buffer (8 + its length field bytes, at most 512) to the current sender.
+void SendReply(const AgentState &state);
+// Resets the command buffer to the password-check script's path.
+void ResetCommand(AgentState &state);
+
+// ---- command runner (command_runner.cpp) --------------------------------------------------------
+inline constexpr int kRunnerTimeout = -999;
+inline constexpr unsigned kScriptSeconds = 180;
+// Runs a shell command line and waits for it at most `seconds`: its wait status (0 for exit
+// status 0), -1 when no shell could be started, -999 when the time ran out (the command is left
+// running and reaped later by ReapAbandoned).
+int mySystem(const char *command, unsigned seconds);
+// The SIGALRM handler of mySystem.
+void sig_alrm(int signal);
+// Runs a shell command line and waits for it without a time-out; result as mySystem's.
+int RunShell(const char *command);
+// Collects commands abandoned after a time-out that have ended since. Number reaped.
+int ReapAbandoned();
+
+// ---- dispatcher and handlers ------------------------------------------------------------------
+void Dispatch(AgentState &state);
+// Whether request bytes 8-13 name this agent.
+bool TargetIsThisAgent(const AgentState &state);
+// Sets status and payload length in the reply header.
+void SetReplyStatus(AgentState &state, int status, std::uint16_t length);
+
+void HandleIdentify(AgentState &state);
+void HandleReadSettings(AgentState &state);
+void HandleSetPassword(AgentState &state);
+void HandleVerifyPassword(AgentState &state);
+void HandlePrinterData(AgentState &state);
+void HandlePrinterAck(AgentState &state);
+void HandleUnknown(AgentState &state);
+
+// ---- configuration lock (config_lock.cpp) ---------------------------------------------------
+// Takes the configuration lock of this kind (kLockShared, kLockExclusive) with up to three
+// calls of LockFile, one second apart after a busy answer: 0, -308 (file cannot be opened) or
+// -309 (still busy).
+int TakeConfigLock(int kind);
+void ReleaseConfigLock();
+
+// ---- password checks (password.cpp) ------------------------------------------------------------
+// Appends " <op> " and the password as one shell word to the command buffer; the empty
+// password becomes the empty argument. 0, or -1 when it does not fit.
+int AppendPasswordArguments(AgentState &state, char op, const char *password);
+// Runs the script with operation 1 and the empty password: mySystem's result.
+int CheckEmptyPassword(AgentState &state);
+
+// ---- pure reply builders (read_settings.cpp, identify.cpp, printer.cpp) ---------------------
+// "1.2.3" → 0x0123: the first three non-empty dot-separated pieces, joined, read as
+// hexadecimal; low 16 bits.
+std::uint16_t PackVersion(const char *version);
+// Number of printer bytes a request holds: length field - 1, cut to what the datagram holds.
+std::size_t PrinterDataCount(std::uint16_t length_field, std::size_t received);

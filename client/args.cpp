@@ -1,0 +1,184 @@
+// dssetup: command line parsing and help texts.
+#include "client/args.h"
+
+#include <cstdlib>
+#include <string_view>
+
+namespace dssetup {
+
+namespace {
+
+struct CommandName {
+    std::string_view name;
+    Command command;
+    int operands;  // positional arguments after the command
+};
+
+constexpr CommandName kCommands[] = {
+    {"discover", Command::kDiscover, 0}, {"show", Command::kShow, 1},
+    {"passwd", Command::kPasswd, 1},     {"verify", Command::kVerify, 1},
+    {"print", Command::kPrint, 2},       {"bench", Command::kBench, 1},
+};
+
+bool ParseNumber(std::string_view text, double low, double high, double *value) {
+    std::string s(text);
+    char *end = nullptr;
+    const double v = std::strtod(s.c_str(), &end);
+    if (s.empty() || end == nullptr || *end != '\0' || !(v >= low && v <= high)) {
+        return false;
+    }
+    *value = v;
+    return true;
+}
+
+}  // namespace
+
+std::string UsageText(Command command) {
+    switch (command) {
+        case Command::kDiscover:
+            return "usage: dssetup discover [--timeout S] [--interface IF] [--json]\n"
+                   "Broadcasts an identify request and lists every appliance that answers:\n"
+                   "MAC address, network address, host name and whether a password is set.\n"
+                   "  --timeout S     seconds to wait for answers (default 1)\n"
+                   "  --interface IF  send through this network interface only\n"
+                   "  --json          machine-readable output\n";
+        case Command::kShow:
+            return "usage: dssetup show TARGET [--json] [--timeout S] [--tries N]\n"
+                   "Reads every setting of one appliance. TARGET is its MAC address\n"
+                   "(00:C0:02:1A:2B:3C) or its IP address.\n";
+        case Command::kPasswd:
+            return "usage: dssetup passwd TARGET [--json] [--timeout S] [--tries N]\n"
+                   "Sets the administrator password of an appliance (at most 14 characters;\n"
+                   "an empty password removes it). The password is read from the terminal\n"
+                   "without echo, or as one line from standard input.\n";
+        case Command::kVerify:
+            return "usage: dssetup verify TARGET [--json] [--timeout S] [--tries N]\n"
+                   "Checks a password against the appliance's administrator password.\n"
+                   "The password is read as for passwd. Exit status 0 when it is right.\n";
+        case Command::kPrint:
+            return "usage: dssetup print TARGET FILE|- [--json] [--timeout S] [--tries N]\n"
+                   "Sends the file (or standard input) unchanged to the printer of the\n"
+                   "appliance, in chunks of at most 502 bytes.\n";
+        case Command::kBench:
+            return "usage: dssetup bench TARGET [--count N]\n"
+                   "Measures round trips of identify and read settings (median, ms).\n";
+        case Command::kNone:
+            break;
+    }
+    return "usage: dssetup COMMAND [options]\n"
+           "Sets up network storage appliances on the local network.\n"
+           "Commands:\n"
+           "  discover            list the appliances on the network\n"
+           "  show TARGET         show every setting of one appliance\n"
+           "  passwd TARGET       set the administrator password\n"
+           "  verify TARGET       check a password\n"
+           "  print TARGET FILE   send a file to the appliance's printer\n"
+           "TARGET is a MAC address (00:C0:02:1A:2B:3C) or an IP address.\n"
+           "Common options: --timeout S (seconds per try, default 1), --tries N (default 4),\n"
+           "--json, --help. 'dssetup COMMAND --help' tells more.\n";
+}
+
+bool ParseArgs(int argc, const char *const *argv, Options *options, std::string *error) {
+    Options o;
+    int operands_wanted = 0;
+    int operands = 0;
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view arg = argv[i];
+        auto value = [&](std::string_view *out) {
+            if (i + 1 >= argc) {
+                *error = std::string(arg) + " needs a value";
+                return false;
+            }
+            *out = argv[++i];
+            return true;
+        };
+        std::string_view v;
+        double number = 0;
+        if (arg == "--help" || arg == "-h") {
+            o.help = true;
+        } else if (arg == "--json") {
+            o.json = true;
+        } else if (arg == "--timeout") {
+            if (!value(&v) || !ParseNumber(v, 0.01, 3600, &number)) {
+                if (error->empty())
+                    *error = "--timeout wants seconds (0.01 to 3600)";
+                return false;
+            }
+            o.timeout = number;
+        } else if (arg == "--tries") {
+            if (!value(&v) || !ParseNumber(v, 1, 100, &number)) {
+                if (error->empty())
+                    *error = "--tries wants a number from 1 to 100";
+                return false;
+            }
+            o.tries = static_cast<int>(number);
+        } else if (arg == "--count") {
+            if (!value(&v) || !ParseNumber(v, 1, 100000, &number)) {
+                if (error->empty())
+                    *error = "--count wants a number from 1 to 100000";
+                return false;
+            }
+            o.count = static_cast<int>(number);
+        } else if (arg == "--port") {
+            if (!value(&v) || !ParseNumber(v, 1, 65535, &number)) {
+                if (error->empty())
+                    *error = "--port wants a port number";
+                return false;
+            }
+            o.port = static_cast<unsigned short>(number);
+        } else if (arg == "--interface") {
+            if (!value(&v)) {
+                return false;
+            }
+            if (v.empty() || v.size() >= 16) {
+                *error = "--interface wants an interface name";
+                return false;
+            }
+            o.interface = std::string(v);
+        } else if (arg.size() > 1 && arg[0] == '-' && arg != "-") {
+            *error = "unknown option " + std::string(arg);
+            return false;
+        } else if (o.command == Command::kNone) {
+            bool known = false;
+            for (const CommandName &c : kCommands) {
+                if (c.name == arg) {
+                    o.command = c.command;
+                    operands_wanted = c.operands;
+                    known = true;
+                }
+            }
+            if (arg == "help") {
+                o.help = true;
+                known = true;
+            }
+            if (!known) {
+                *error = "unknown command " + std::string(arg);
+                return false;
+            }
+        } else if (operands < operands_wanted) {
+            if (operands == 0) {
+                o.target = std::string(arg);
+            } else {
+                o.file = std::string(arg);
+            }
+            ++operands;
+        } else {
+            *error = "too many arguments";
+            return false;
+        }
+    }
+    if (!o.help) {
+        if (o.command == Command::kNone) {
+            *error = "no command given";
+            return false;
+        }
+        if (operands < operands_wanted) {
+            *error = operands_wanted == 2 && operands == 1 ? "no file given" : "no target given";
+            return false;
+        }
+    }
+    *options = o;
+    return true;
+}
+
+}  // namespace dssetup

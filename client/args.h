@@ -1,0 +1,28 @@
+// dssetup: command line.
+#pragma once
+
+#include <string>
+
+namespace dssetup {
+
+enum class Command { kNone, kDiscover, kShow, kPasswd, kVerify, kPrint, kBench };
+
+struct Options {
+    Command command = Command::kNone;
+    bool help = false;
+    bool json = false;
+    double timeout = 1.0;  // seconds to wait for one reply (discover: for all answers)
+    int tries = 4;         // sends of one request, retransmissions included
+    int count = 100;       // bench: round trips per command
+    unsigned short port = 915;
+    std::string interface;
+    std::string target;  // MAC or IPv4 address
+    std::string file;    // print: path or "-"
+};
+
+// Parses argv; false with a message in *error for a wrong command line.
+bool ParseArgs(int argc, const char *const *argv, Options *options, std::string *error);
+// Help of one command, or the overview for Command::kNone.
+std::string UsageText(Command command);
+
+}  // namespace dssetup

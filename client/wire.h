@@ -1,0 +1,84 @@
+// dssetup: building requests and decoding replies of the setup protocol.
+#pragma once
+
+#include <netinet/in.h>
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "agent/protocol.h"
+
+namespace dssetup {
+
+using Mac = std::array<std::uint8_t, proto::kMacSize>;
+using Bytes = std::vector<std::uint8_t>;
+
+// "00:C0:02:1A:2B:3C" (colons or dashes, either case).
+bool ParseMac(std::string_view text, Mac *mac);
+std::string FormatMac(const std::uint8_t *mac);
+// Dotted IPv4 text (four decimal octets only). Network-order result in *addr.
+bool ParseIpv4(std::string_view text, in_addr *addr);
+std::string FormatIpv4(const std::uint8_t *area);
+
+// Requests. Password requests cut the password to the 14 characters the agent takes.
+Bytes BuildIdentify(std::uint16_t sequence);
+Bytes BuildReadSettings(std::uint16_t sequence);
+Bytes BuildPassword(std::uint16_t command, std::uint16_t sequence, const Mac &target,
+                    std::string_view password);
+inline constexpr std::size_t kPrinterChunk = 502;  // data bytes per printer request
+Bytes BuildPrinterData(std::uint16_t sequence, const std::uint8_t *data, std::size_t count);
+Bytes BuildPrinterAck(std::uint16_t sequence);
+
+// Whether a datagram is the reply to a request with this command and sequence number: a whole
+// header whose length field matches what arrived.
+bool IsReplyTo(const std::uint8_t *data, std::size_t size, std::uint16_t command,
+               std::uint16_t sequence);
+int ReplyStatus(const std::uint8_t *data);
+
+struct IdentifyInfo {
+    int status = 0;
+    Mac mac{};
+    std::string hostname;
+    bool password_set = false;
+    std::string address;  // where the reply came from
+};
+bool DecodeIdentify(const std::uint8_t *data, std::size_t size, IdentifyInfo *info);
+
+struct SettingsInfo {
+    int status = 0;
+    bool password_set = false;
+    std::uint16_t version = 0;
+    std::string default_name;
+    Mac mac{};
+    std::string server_name;
+    std::string description;
+    std::string date;
+    std::string time;
+    bool dhcp_client = false;  // address from a DHCP server
+    std::string ip, netmask, gateway;
+    bool dhcp_server = false;  // the appliance's own DHCP server on
+    std::string dhcp_start, dhcp_end;
+    std::string workgroup;
+    std::string zone;
+    std::int32_t time_zone = 0;
+    bool wins = false;
+    std::string wins_server;
+};
+bool DecodeSettings(const std::uint8_t *data, std::size_t size, SettingsInfo *info);
+
+// 0x0123 → "1.2.3": the hexadecimal digits of the packed version, dot-separated.
+std::string FormatVersion(std::uint16_t version);
+// "-309 (the settings file is locked by another program)".
+std::string StatusWords(int status);
+
+// Output.
+std::string FormatDiscoverTable(const std::vector<IdentifyInfo> &found);
+std::string FormatDiscoverJson(const std::vector<IdentifyInfo> &found);
+std::string FormatSettingsText(const SettingsInfo &info);
+std::string FormatSettingsJson(const SettingsInfo &info);
+std::string JsonString(std::string_view text);
+
+}  // namespace dssetup
