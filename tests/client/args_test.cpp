@@ -1,0 +1,83 @@
+// dssetup command line.
+#include "client/args.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+using dssetup::Command;
+using dssetup::Options;
+
+bool Parse(std::vector<const char *> args, Options *o, std::string *error) {
+    args.insert(args.begin(), "dssetup");
+    return dssetup::ParseArgs(static_cast<int>(args.size()), args.data(), o, error);
+}
+
+TEST(ArgsTest, CommandsWithTheirOperandsAndOptions) {
+    Options o;
+    std::string e;
+    ASSERT_TRUE(Parse({"discover", "--timeout", "2.5", "--interface", "pc0"}, &o, &e)) << e;
+    EXPECT_EQ(o.command, Command::kDiscover);
+    EXPECT_DOUBLE_EQ(o.timeout, 2.5);
+    EXPECT_EQ(o.interface, "pc0");
+    EXPECT_FALSE(o.json);
+
+    ASSERT_TRUE(Parse({"show", "--json", "00:C0:02:1A:2B:3C"}, &o, &e)) << e;
+    EXPECT_EQ(o.command, Command::kShow);
+    EXPECT_TRUE(o.json);
+    EXPECT_EQ(o.target, "00:C0:02:1A:2B:3C");
+    EXPECT_EQ(o.tries, 4);
+
+    ASSERT_TRUE(Parse({"print", "192.168.0.2", "-", "--tries", "2"}, &o, &e)) << e;
+    EXPECT_EQ(o.command, Command::kPrint);
+    EXPECT_EQ(o.target, "192.168.0.2");
+    EXPECT_EQ(o.file, "-");
+    EXPECT_EQ(o.tries, 2);
+
+    ASSERT_TRUE(Parse({"verify", "192.168.0.2", "--port", "9150"}, &o, &e)) << e;
+    EXPECT_EQ(o.port, 9150);
+}
+
+TEST(ArgsTest, HelpForEveryCommand) {
+    for (const char *cmd : {"discover", "show", "passwd", "verify", "print"}) {
+        Options o;
+        std::string e;
+        ASSERT_TRUE(Parse({cmd, "--help"}, &o, &e)) << cmd;
+        EXPECT_TRUE(o.help);
+        EXPECT_NE(dssetup::UsageText(o.command).find(std::string("dssetup ") + cmd),
+                  std::string::npos)
+            << cmd;
+    }
+    Options o;
+    std::string e;
+    ASSERT_TRUE(Parse({"--help"}, &o, &e));
+    EXPECT_EQ(o.command, Command::kNone);
+    EXPECT_NE(dssetup::UsageText(Command::kNone).find("discover"), std::string::npos);
+}
+
+TEST(ArgsTest, WrongCommandLinesAreRefused) {
+    const std::vector<std::vector<const char *>> bad = {
+        {},
+        {"frobnicate"},
+        {"show"},
+        {"print", "192.168.0.2"},
+        {"show", "a", "b"},
+        {"discover", "--timeout"},
+        {"discover", "--timeout", "x"},
+        {"discover", "--timeout", "-1"},
+        {"show", "x", "--tries", "0"},
+        {"discover", "--bogus"},
+        {"discover", "--interface", "an-interface-name-too-long"},
+    };
+    for (const auto &args : bad) {
+        Options o;
+        std::string e;
+        EXPECT_FALSE(Parse(args, &o, &e)) << (args.empty() ? "(none)" : args[0]);
+        EXPECT_FALSE(e.empty());
+    }
+}
+
+}  // namespace
