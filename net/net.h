@@ -34,7 +34,7 @@ struct IfRecord {
     char name[16];
     sockaddr addr;
     sockaddr netmask;
-    unsigned char hwaddr[32];   // first 6 bytes: the MAC address
+    unsigned char hwaddr[32];  // first 6 bytes: the MAC address
 };
 
 extern NetInfo NETnetinfo;
