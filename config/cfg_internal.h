@@ -1,0 +1,91 @@
+// Internals of the configuration store: the scanner state and operations shared by the reader
+// (Part 3.1) and the writer (Part 3.2), and the lock descriptor (Part 3.3). Not for callers
+// outside config/ other than its tests, benchmark and fuzz harness.
+#pragma once
+
+#include <cstdio>
+
+#include "config/cfg.h"
+
+namespace cfg {
+
+inline constexpr int kBlockSize = 1024;  // file block / copy buffer, and first `bufr` size
+inline constexpr int kNameSize = 64;     // sec_name, var_name
+inline constexpr int kValueSize = 256;   // var_value
+
+// The process-wide scanner record. One parse at a time (the programs are single-threaded).
+struct ScannerState {
+    char *bufr;                        // header or entry being collected (malloc/realloc)
+    int bSize;                         // size of bufr
+    unsigned char buffer[kBlockSize];  // block of the file; also the writer's copy buffer
+    FILE *file;                        // stream being scanned
+    long cur_file_pos;                 // file offset of buffer[0]
+    int cur_index;                     // index of the character last returned
+    int end_index;                     // index of the last valid byte of buffer
+    char sec_name[kNameSize];
+    char var_name[kNameSize];
+    char var_value[kValueSize];
+    int bInSection;
+    int bNoSection;
+    int bInParameter;
+    long sec_start, sec_end;
+    long var_start, var_end;
+    long tsec_start, tsec_end, tvar_start, tvar_end;
+    // Beyond the text's record:
+    int bLoaded;        // buffer holds a block (cur_index/end_index are valid)
+    int bAtEnd;         // end of input met (end of file or a NUL byte): GetNextChar returns 0
+    int bNulSeen;       // the end of input was a NUL byte, not the end of the file
+    int bValueTooLong;  // the value found had more than kCfgMaxValue characters (var_value cut)
+};
+
+extern ScannerState scanner;
+
+// Scanner operations (Part 3.1). Characters are 1..255 (read as unsigned); 0 is the end of
+// input (the end of the file, or a NUL byte, after which 0 is returned for good).
+void CleanUp();
+int GetNextChar();
+long GetCurPos();
+int EatWhitespace();
+int EatComment();
+int Continuation(const char *line, int end);
+int Section(SectionCallback sfunc);
+int Parameter(EntryCallback pfunc, int c);
+int Parse(SectionCallback sfunc, EntryCallback pfunc);
+
+// A blank of the grammar: isspace() in the C locale other than the line feed.
+inline bool IsBlank(int c) {
+    return c == ' ' || c == '\t' || c == '\v' || c == '\f' || c == '\r';
+}
+
+// The working buffer `bufr` for one pass: allocated (kBlockSize bytes) when the guard is made,
+// if none exists, and freed when it ends. ok() is false when the allocation failed.
+class WorkBuffer {
+  public:
+    WorkBuffer();
+    ~WorkBuffer();
+    WorkBuffer(const WorkBuffer &) = delete;
+    WorkBuffer &operator=(const WorkBuffer &) = delete;
+    bool ok() const { return scanner.bufr != nullptr; }
+};
+
+// One pass of Parse over the open stream `f` (from its current offset, taken as the start),
+// with the working buffer allocated for the pass and freed after it. Parse's result, or -4.
+int ScanStream(FILE *f, SectionCallback sfunc, EntryCallback pfunc);
+
+// The callbacks of the reader and the writer.
+int read_section(const char *name);
+int read_parameter(const char *key, const char *value);
+int write_section(const char *name);
+int write_parameter(const char *key, const char *value);
+
+// WriteCFGData with the temporary file named: WriteCFGData(path, ...) is
+// WriteCFGDataWithTemp(path, "/etc/CGI_ds.conf.tmp", ...). For tests on temporary folders.
+int WriteCFGDataWithTemp(const char *path, const char *temp_path, const char *section,
+                         const char *key, const char *value);
+
+// LockFile on another file than "/etc/CGI_ds.conf" (same process-wide descriptor): for tests.
+int LockFileAt(const char *path, int mode);
+// The process's lock descriptor (0 before the first LockFile).
+int LockDescriptor();
+
+}  // namespace cfg
