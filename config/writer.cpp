@@ -4,7 +4,9 @@
 // - A section, key or value that cannot be stored as one line and read back unchanged is
 //   refused with kCfgBadArgument (-7), writing nothing (see cfg.h).
 // - Before text is appended behind a last line that lacks its line feed (both append cases,
-//   and an insertion after a header that is that last line), a line feed is added.
+//   and an insertion after a header that is that last line), a line feed is added; in the
+//   append cases an empty line is added too for each continuation backslash that ends the last
+//   line, so that the appended text does not join that line.
 // - A file whose scan ended at a NUL byte is not appended to (the reader would never see the
 //   new text behind the NUL): -2, nothing written.
 // - The temporary file is created without following a symbolic link and with mode 0600 (it
@@ -74,18 +76,41 @@ std::size_t FormatEntry(bool with_header) {
     return n > 0 ? static_cast<std::size_t>(n) : 0;  // names and value are bounded: it fits
 }
 
+// How many line feeds go before text appended at the end of the file: none when the file is
+// empty or ends a line; one when its last line lacks the line feed; and one more for each
+// continuation backslash that ends the last line (blanks may follow each): the parser joins one
+// more line for each of them, and empty lines are what it joins then, not the appended text.
+int SeparatorLineFeeds(FILE *f, long size) {
+    if (size <= 0) {
+        return 0;
+    }
+    const long from = size > kBlockSize ? size - kBlockSize : 0;
+    if (std::fseek(f, from, SEEK_SET) != 0) {
+        return 0;
+    }
+    char *tail = reinterpret_cast<char *>(scanner.buffer);
+    const std::size_t n = std::fread(tail, 1, static_cast<std::size_t>(size - from), f);
+    if (n == 0) {
+        return 0;
+    }
+    const bool terminated = tail[n - 1] == '\n';
+    int continuations = 0;
+    for (int pos = static_cast<int>(n) - (terminated ? 1 : 0);
+         (pos = Continuation(tail, pos)) >= 0;) {
+        ++continuations;
+    }
+    return continuations + (terminated ? 0 : 1);
+}
+
 // The two append cases: the new text at the end of the file.
 int Append(FILE *f, bool with_header) {
     if (std::fseek(f, 0, SEEK_END) != 0) {
         return kCfgOpenFail;
     }
     const long size = std::ftell(f);
-    bool add_lf = false;
-    if (size > 0) {
-        add_lf = ByteAt(f, size - 1) != '\n';
-        (void)std::fseek(f, 0, SEEK_END);
-    }
-    if (add_lf) {
+    const int line_feeds = SeparatorLineFeeds(f, size);
+    (void)std::fseek(f, 0, SEEK_END);
+    for (int i = 0; i < line_feeds; ++i) {
         (void)std::fputc('\n', f);
     }
     const std::size_t n = FormatEntry(with_header);

@@ -120,6 +120,28 @@ TEST_F(WriterTest, AppendEntryAfterAnUnterminatedLastLine) {
     EXPECT_EQ(ReadBack("", "k"), "v");
 }
 
+TEST_F(WriterTest, AppendAfterALastLineEndingInAContinuation) {
+    // Terminated: the continuation would join the appended header to the value.
+    EXPECT_EQ(After("[other]\nx=abc \\\n", "ip_addr", "1.2.3.4"),
+              "[other]\nx=abc \\\n\n[network]\nip_addr=1.2.3.4\n");
+    EXPECT_EQ(ReadBack("other", "x"), "abc");
+    EXPECT_EQ(ReadBack("network", "ip_addr"), "1.2.3.4");
+    // Unterminated, in a key and in a value.
+    EXPECT_EQ(After("[other]\nkey \\  ", "ip_addr", "1.2.3.4"),
+              "[other]\nkey \\  \n\n[network]\nip_addr=1.2.3.4\n");
+    EXPECT_EQ(ReadBack("network", "ip_addr"), "1.2.3.4");
+    WriteFile(path_, "[other]\nx=abc\\");
+    EXPECT_EQ(Write("", "k", "v"), 0);
+    EXPECT_EQ(ReadBack("", "k"), "v");
+    EXPECT_EQ(ReadBack("other", "x"), "abc");
+    // Each backslash of a run continues once more (found by the fuzz harness).
+    EXPECT_EQ(After("ea\\\\", "ip_addr", "1"), "ea\\\\\n\n\n[network]\nip_addr=1\n");
+    EXPECT_EQ(ReadBack("network", "ip_addr"), "1");
+    EXPECT_EQ(After("[other]\nx=a \\ \\\t\\\r\n", "ip_addr", "1"),
+              "[other]\nx=a \\ \\\t\\\r\n\n\n\n[network]\nip_addr=1\n");
+    EXPECT_EQ(ReadBack("network", "ip_addr"), "1");
+}
+
 TEST_F(WriterTest, InsertAfterAHeaderThatIsTheUnterminatedLastLine) {
     EXPECT_EQ(After("[other]\na=1\n[network]", "ip_addr", "1.2.3.4"),
               "[other]\na=1\n[network]\nip_addr=1.2.3.4\n");
