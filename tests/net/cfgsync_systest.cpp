@@ -1,0 +1,132 @@
+// cfgsync as shipped, run in the simulated appliance on a seeded configuration file.
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "tests/net/net_sim.h"
+
+namespace {
+
+using testutil::FileExists;
+using testutil::ReadFile;
+using testutil::WriteFile;
+
+constexpr char kConf[] = "/etc/CGI_ds.conf";
+
+// Every key the run fills in when it is missing, in the order the run leaves them in the file.
+constexpr char kSharingDefaults[] =
+    "printer_client=laserwriter\nmac_printer_type=LaserWriter\nzone_name=*\napple_enable=yes\n"
+    "code_page=437\nw_d_name=workgroup\nmsn_enable=yes\n";
+
+// A complete, usable section; the tests change single lines of it.
+std::string Complete(const std::string &tcpip, const std::string &names,
+                     const std::string &telnet = "telnet_enable=no\n") {
+    return "[network]\n" + tcpip + "hw_addr=00:C0:02:1A:2B:3C\n" + names + "dhcp_server=no\n" +
+           telnet +
+           "msn_enable=no\nw_d_name=HOME\ncode_page=850\napple_enable=no\nzone_name=Z\n"
+           "mac_printer_type=T\nprinter_client=c\n";
+}
+
+constexpr char kGoodTcpip[] =
+    "ip_addr=192.168.0.5\nnetmask=255.255.255.0\ngateway=192.168.0.1\nbootproto=static\n"
+    "dns_server1=10.0.0.1\ndns_server2=\ndns_server3=\n";
+constexpr char kFallbackTcpip[] =
+    "ip_addr=192.168.0.2\nnetmask=255.255.255.0\ngateway=\nbootproto=static\n"
+    "dns_server1=\ndns_server2=\ndns_server3=\n";
+constexpr char kCurrentNames[] =
+    "default_server_name=JX1A2B3C\ndisk_server_name=JX1A2B3C\nprinter_name=JX1A2B3C_p1\n";
+
+int RunCfgsync() {
+    std::string out;
+    return testutil::Run("/usr/sbin/cfgsync ignored arguments 2>/dev/null", &out);
+}
+
+TEST(Cfgsync, UnusableAddressingFallsBackToFixedDefaults) {
+    SKIP_OUTSIDE_SIM();
+    std::string bad_ip =
+        "ip_addr=0.0.0.0\nnetmask=255.255.255.0\ngateway=192.168.0.1\nbootproto=static\n"
+        "dns_server1=10.0.0.1\ndns_server2=10.0.0.2\ndns_server3=10.0.0.3\n";
+    WriteFile(kConf, Complete(bad_ip, kCurrentNames));
+    ASSERT_EQ(RunCfgsync(), 0);
+    EXPECT_EQ(ReadFile(kConf), Complete(kFallbackTcpip, kCurrentNames));
+    EXPECT_TRUE(sim::WaitForSyslog("[SYSTEM]::<<Set Configure File Data Finish>>"));
+
+    // "DHCP" in capitals is no boot protocol either; "dhcp" is kept as it is.
+    std::string caps =
+        "ip_addr=10.1.1.1\nnetmask=255.0.0.0\ngateway=\nbootproto=DHCP\n"
+        "dns_server1=10.0.0.1\ndns_server2=\ndns_server3=\n";
+    WriteFile(kConf, Complete(caps, kCurrentNames));
+    ASSERT_EQ(RunCfgsync(), 0);
+    EXPECT_EQ(ReadFile(kConf), Complete(kFallbackTcpip, kCurrentNames));
+    std::string dhcp =
+        "ip_addr=10.1.1.1\nnetmask=255.0.0.0\ngateway=\nbootproto=dhcp\n"
+        "dns_server1=10.0.0.1\ndns_server2=\ndns_server3=\n";
+    WriteFile(kConf, Complete(dhcp, kCurrentNames));
+    ASSERT_EQ(RunCfgsync(), 0);
+    EXPECT_EQ(ReadFile(kConf), Complete(dhcp, kCurrentNames));
+}
+
+TEST(Cfgsync, NamesFollowTheDefaultUntilTheUserChoseOthers) {
+    SKIP_OUTSIDE_SIM();
+    WriteFile(kConf, Complete(kGoodTcpip,
+                              "default_server_name=JX000001\ndisk_server_name=JX000001\n"
+                              "printer_name=JX000001_p1\n",
+                              "telnet_enable=yes\n"));
+    ASSERT_EQ(RunCfgsync(), 0);
+    EXPECT_EQ(ReadFile(kConf), Complete(kGoodTcpip, kCurrentNames));
+
+    std::string chosen =
+        "default_server_name=JX000001\ndisk_server_name=STORE1\nprinter_name=LASER\n";
+    WriteFile(kConf, Complete(kGoodTcpip, chosen));
+    ASSERT_EQ(RunCfgsync(), 0);
+    EXPECT_EQ(ReadFile(kConf), Complete(kGoodTcpip,
+                                        "default_server_name=JX1A2B3C\ndisk_server_name=STORE1\n"
+                                        "printer_name=LASER\n"));
+
+    // Empty names take the default; the hardware address is the live one.
+    WriteFile(kConf, "[network]\nhw_addr=old\ndisk_server_name=\nprinter_name=\n");
+    ASSERT_EQ(RunCfgsync(), 0);
+    std::string text = ReadFile(kConf);
+    EXPECT_NE(text.find("\nhw_addr=00:C0:02:1A:2B:3C\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("\ndisk_server_name=JX1A2B3C\nprinter_name=JX1A2B3C_p1\n"),
+              std::string::npos)
+        << text;
+}
+
+TEST(Cfgsync, SharingDefaultsInsertedAfterTheHeaderAndOverlongValuesKept) {
+    SKIP_OUTSIDE_SIM();
+    WriteFile(kConf, std::string("[network]\n") + kGoodTcpip + kCurrentNames +
+                         "hw_addr=00:C0:02:1A:2B:3C\n[other]\nx=1\n");
+    ASSERT_EQ(RunCfgsync(), 0);
+    EXPECT_EQ(ReadFile(kConf), std::string("[network]\n") + kSharingDefaults +
+                                   "telnet_enable=no\ndhcp_server=no\n" + kGoodTcpip +
+                                   kCurrentNames + "hw_addr=00:C0:02:1A:2B:3C\n[other]\nx=1\n");
+
+    // A workgroup of 16 characters does not fit its buffer: traced, and left as it is.
+    std::string conf = Complete(kGoodTcpip, kCurrentNames);
+    std::string longer = "w_d_name=ABCDEFGHIJKLMNOP\n";
+    conf.replace(conf.find("w_d_name=HOME\n"), 14, longer);
+    WriteFile(kConf, conf);
+    sim::ClearLogs();
+    ASSERT_EQ(RunCfgsync(), 0);
+    EXPECT_EQ(ReadFile(kConf), conf);
+    EXPECT_TRUE(sim::WaitForSyslog("[BOOT]::<<Read SMB Workgroup from DS.CONF fail>>"));
+    ASSERT_TRUE(sim::WaitForSyslog("Set Configure File Data Finish"));
+    EXPECT_EQ(sim::Syslog().find("Write SMB"), std::string::npos);
+}
+
+TEST(Cfgsync, MissingFileIsTracedAndNotCreated) {
+    SKIP_OUTSIDE_SIM();
+    ASSERT_FALSE(FileExists(kConf));
+    ASSERT_EQ(RunCfgsync(), 0);
+    EXPECT_FALSE(FileExists(kConf));
+    ASSERT_TRUE(sim::WaitForSyslog("Set Configure File Data Finish"));
+    std::string log = sim::Syslog();
+    EXPECT_NE(log.find("[BOOT]::<<Read tcpip/ip address from DS.CONF fail>>"), std::string::npos);
+    EXPECT_NE(log.find("[SYSTEM]::<<Read tcpip/bootproto from DS.CONF fail>>"), std::string::npos);
+    EXPECT_NE(log.find("[BOOT]::<<Write Netatalk printer name to DS.CONF fail>>"),
+              std::string::npos);
+    EXPECT_NE(log.find("[SYSTEM]::<<Set Configure File Data Finish>>"), std::string::npos);
+}
+
+}  // namespace
