@@ -134,8 +134,8 @@ int SetLogMsgAt(const char *log_path, const char *temp_path, const char *source,
 
     int result;
     {
-        // The read stream shares the locked descriptor; the descriptor itself stays open
-        // (and the lock held) until after the unlock below.
+        // The read stream works on a duplicate of the locked descriptor, so that closing the
+        // stream keeps the descriptor (and the lock) until the unlock below.
         int stream_fd = ::dup(fd.get());
         UniqueFile old_log(stream_fd >= 0 ? ::fdopen(stream_fd, "r") : nullptr);
         if (!old_log) {
