@@ -34,12 +34,6 @@ class AppleSystem : public sharetest::ShareSystem {
         WriteFile(paths::kPapdConf, kPapd);
     }
 
-    static std::string AtalkdRewritten(const std::string &before, const char *zone) {
-        WriteFile(paths::kAtalkdConf, before);
-        AtalkInfo info = Atalk("enable", zone);
-        EXPECT_EQ(APPLEWriteNetatalkData(&info), 0);
-        return ReadFile(paths::kAtalkdConf);
-    }
     static std::string PapdRewritten(const std::string &before, AtalkInfo info) {
         WriteFile(paths::kPapdConf, before);
         EXPECT_EQ(APPLEWriteNetatalkPrinterData(&info), 0);
@@ -102,15 +96,6 @@ TEST_F(AppleSystem, EnableRewritesAllThreeFilesAndRestarts) {
     EXPECT_EQ(APPLESetNetatalk(&info), 256);
 }
 
-TEST_F(AppleSystem, AtalkdZoneIsReplacedOrAdded) {
-    EXPECT_EQ(AtalkdRewritten("eth0\n", "Z"), " eth0 -zone \"Z\"");
-    EXPECT_EQ(AtalkdRewritten("# interfaces\n  eth0   -zone Old  -phase 2\n", "Z"),
-              "eth0 -zone \"Z\" -phase 2\n");
-    EXPECT_EQ(AtalkdRewritten("eth0 -phase 2 -zone \"Old one\"\n", ""),
-              "eth0 -phase 2 -zone \"*\"");
-    EXPECT_TRUE(sim::WaitForSyslog("[APPLE]::<<Input Empty zone name, use default>>"));
-}
-
 TEST_F(AppleSystem, UnreadableAtalkdIsReplacedByTheDefaultLine) {
     unlink(paths::kAtalkdConf);
     AtalkInfo info = Atalk("enable", "Lab");
@@ -118,6 +103,13 @@ TEST_F(AppleSystem, UnreadableAtalkdIsReplacedByTheDefaultLine) {
     EXPECT_EQ(ReadFile(paths::kAtalkdConf), "eth0 -zone \"Lab\"");
     EXPECT_EQ(sharetest::StatOf(paths::kAtalkdConf).st_mode & 0777, 0755u);
     EXPECT_TRUE(sim::WaitForSyslog("[APPLE]::<<Read atalk.conf fail>>"));
+
+    // An empty zone is the default zone.
+    info = Atalk("enable", "");
+    WriteFile(paths::kAtalkdConf, "# interfaces\neth0\n");
+    EXPECT_EQ(APPLEWriteNetatalkData(&info), 0);
+    EXPECT_EQ(ReadFile(paths::kAtalkdConf), " eth0 -zone \"*\"");
+    EXPECT_TRUE(sim::WaitForSyslog("[APPLE]::<<Input Empty zone name, use default>>"));
 }
 
 TEST_F(AppleSystem, AnAtalkdTooLongToBuildIsLeftUntouched) {

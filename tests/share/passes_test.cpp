@@ -107,16 +107,6 @@ TEST(LineReader, LinesOfAnyLengthComeWhole) {
     EXPECT_EQ(ContentOf(out), longer + "\n");
 }
 
-TEST(LineReader, AnUncarriedRestIsDroppedWithItsLine) {
-    FILE *in = StreamOf(std::string(share::kLineCapacity + 100, 'y') + "\nnext\n");
-    share::LineReader reader(in);
-    ASSERT_TRUE(reader.Next());
-    EXPECT_TRUE(reader.cut());
-    ASSERT_TRUE(reader.Next());
-    EXPECT_EQ(reader.text(), "next\n");
-    std::fclose(in);
-}
-
 TEST(SambaPass, LongLinesAreCarriedThroughWhole) {
     const std::string hosts = "hosts allow = " + std::string(400, '1') + "\n";
     const std::string huge =
@@ -210,21 +200,6 @@ TEST(AtalkdText, ATextThatDoesNotFitIsRefused) {
     EXPECT_EQ(Atalkd(std::string(4000, 'e') + "\n", "Z", &rc),
               " " + std::string(4000, 'e') + " -zone \"Z\"");
     EXPECT_EQ(rc, 0);
-}
-
-TEST(CleanField, CutsAtTheFirstControlCharacterAndEndsTheField) {
-    char field[8] = {'a', 'b', '\n', 'c', 0, 0, 0, 0};
-    share::CleanField(field, sizeof field, "TEST");
-    EXPECT_STREQ(field, "ab");
-    char full[4] = {'w', 'x', 'y', 'z'};  // not terminated by its writer
-    share::CleanField(full, sizeof full, "TEST");
-    EXPECT_STREQ(full, "wxy");
-    char tab[8] = "a\tb";
-    share::CleanField(tab, sizeof tab, "TEST");
-    EXPECT_STREQ(tab, "a");
-    char high[8] = "\xc3\xa9t\xc3\xa9";
-    share::CleanField(high, sizeof high, "TEST");
-    EXPECT_STREQ(high, "\xc3\xa9t\xc3\xa9");
 }
 
 }  // namespace

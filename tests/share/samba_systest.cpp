@@ -95,13 +95,6 @@ TEST_F(SambaSystem, EnableRewritesBothFilesInPlaceAndRestarts) {
     EXPECT_EQ(sharetest::LeftoverTemps(), "");
 }
 
-TEST_F(SambaSystem, RestartResultIsReturnedRaw) {
-    sharetest::SetExitStatus("smb", 1);
-    SambaInfo info = Samba("enable", "G");
-    EXPECT_EQ(SMBSetSamba(&info), 256);
-    EXPECT_EQ(sim::Calls(), "/etc/rc.d/init.d/smb restart\n");
-}
-
 TEST_F(SambaSystem, WinsOffRemovesItsAssignmentsFromTheGlobalSection) {
     const std::string before =
         "[global]\nworkgroup = A\nwins server = 1.2.3.4\nname resolve order = wins bcast\n"
@@ -213,14 +206,6 @@ TEST_F(SambaSystem, ControlCharactersDoNotReachTheFiles) {
               "[global]\nworkgroup = NEW\nclient code page = 437\n[public]\npath = /mnt\n");
     EXPECT_EQ(ReadFile(paths::kPrintcap), "lp|Nice :\\\n\t:sd=/var/spool/lpd/lp:\\\n\t:sh:\n");
     EXPECT_TRUE(sim::WaitForSyslog("[SAMBA]::<<Input text with control character, cut>>"));
-}
-
-TEST_F(SambaSystem, LongLinesSurviveWhole) {
-    const std::string hosts = "hosts allow = " + std::string(300, '1') + "\n";
-    const std::string users = "   valid users = " + std::string(600, 'u') + "\n";
-    EXPECT_EQ(
-        Rewritten("[global]\n" + hosts + "workgroup = A\n[disk]\n" + users, Samba("enable", "W")),
-        "[global]\n" + hosts + "workgroup = W\nclient code page = 437\n[disk]\n" + users);
 }
 
 TEST_F(SambaSystem, MissingFilesFailWithoutRestart) {
