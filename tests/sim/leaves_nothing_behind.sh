@@ -13,7 +13,6 @@ snapshot() {
         echo "== links"; ip -o link show | awk -F': ' '{print $2}' | sort
         echo "== netns"; ls /run/netns 2>/dev/null | sort
         echo "== mounts"; awk '{print $5}' /proc/self/mountinfo | sort
-        echo "== tmp"; ls -A /tmp | grep -v '^dst\.' | sort
     }
 }
 check() {
@@ -34,14 +33,14 @@ snapshot > "$before"
 
 # A normal run that leaves a background process and files behind inside the appliance.
 out=$("$SIM" run ${BUILD:+--build "$BUILD"} -- sh -c \
-    "sleep 1000 $marker >/dev/null 2>&1 & touch /tmp/x /etc/x /var/x /usr/x; ip link add simv1 type veth peer name simv2; hostname" \
+    "sleep 1000 $marker >/dev/null 2>&1 & touch /tmp/$marker /etc/$marker /var/$marker /usr/$marker; ip link add simv1 type veth peer name simv2; hostname" \
     2>&1)
 rc=$?
 [ "$rc" = 0 ] || { echo "FAIL: run exited $rc: $out"; fail=1; }
 [ "$out" = JX1A2B3C ] || { echo "FAIL: host name inside was '$out'"; fail=1; }
 sleep 0.2
 check "normal run"
-for f in /tmp/x /etc/x /var/x /usr/x; do
+for f in /tmp/$marker /etc/$marker /var/$marker /usr/$marker; do
     [ -e "$f" ] && { echo "FAIL: $f leaked to the host"; fail=1; }
 done
 
