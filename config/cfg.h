@@ -29,14 +29,25 @@ inline constexpr int kLockExclusive = 3;
 using SectionCallback = int (*)(const char *name);
 using EntryCallback = int (*)(const char *key, const char *value);
 
+// Reads the value of `key` in `section` (null or "": any section, and before the first header)
+// into out[size]. 0 (out "" when absent), -1 no file / a name longer than 63, -2 syntax error
+// before the key, -3 value of `size` characters or more, or of more than 255 (out holds what
+// fits), -4 no memory, -6 out missing. Bytes 0x80-0xFF are ordinary; a NUL byte ends the input.
 int ReadCFGData(const char *path, const char *section, const char *key, char *out, int size);
+// Sets `key` in `section` in place (replace / insert after the header / append), through the
+// temporary file "/etc/CGI_ds.conf.tmp". 0, -1 (no file, temporary file not made), -2 syntax
+// error before the stop (nothing written), -4 no memory, -7 refused text (see kCfgBadArgument).
 int WriteCFGData(const char *path, const char *section, const char *key, const char *value);
 
 int pm_process(const char *path, SectionCallback sfunc, EntryCallback pfunc);
 int pm1_process(const char *path, const char *temp_path, SectionCallback sfunc,
                 EntryCallback pfunc);
 
+// Advisory flock on "/etc/CGI_ds.conf" through one process-wide read-only descriptor (opened
+// close-on-exec on first use, never closed): mode kLockShared or (any other) exclusive, three
+// non-blocking tries one second apart. 0, -1 cannot open (the next call opens again), -5.
 int LockFile(int mode);
-int UnLockFile();
+int UnLockFile();  // always 0
+// Exclusive flock on any descriptor: two tries one second apart; 0 or -5 (after ~2 s).
 int LockFileByHandle(int fd);
-int UnLockFileByHandle(int fd);
+int UnLockFileByHandle(int fd);  // always 0

@@ -32,10 +32,12 @@ struct ScannerState {
     long var_start, var_end;
     long tsec_start, tsec_end, tvar_start, tvar_end;
     // Beyond the text's record:
-    int bLoaded;        // buffer holds a block (cur_index/end_index are valid)
-    int bAtEnd;         // end of input met (end of file or a NUL byte): GetNextChar returns 0
-    int bNulSeen;       // the end of input was a NUL byte, not the end of the file
-    int bValueTooLong;  // the value found had more than kCfgMaxValue characters (var_value cut)
+    int bLoaded;            // buffer holds a block (cur_index/end_index are valid)
+    int bAtEnd;             // end of input met (end of file or a NUL byte): GetNextChar returns 0
+    int bNulSeen;           // the end of input was a NUL byte, not the end of the file
+    int bValueTooLong;      // the value found had more than kCfgMaxValue characters (var_value cut)
+    int bEndInEntry;        // the input ended inside an entry (its line was not ended)
+    int nEndContinuations;  // then: line ends the parser would still take as continuations
 };
 
 extern ScannerState scanner;
@@ -68,8 +70,8 @@ class WorkBuffer {
     bool ok() const { return scanner.bufr != nullptr; }
 };
 
-// One pass of Parse over the open stream `f` (from its current offset, taken as the start),
-// with the working buffer allocated for the pass and freed after it. Parse's result, or -4.
+// One pass of Parse over the open stream `f` (freshly opened: offsets are the stream's own), with
+// the working buffer allocated for the pass and freed after it. Parse's result, or -4.
 int ScanStream(FILE *f, SectionCallback sfunc, EntryCallback pfunc);
 
 // The callbacks of the reader and the writer.

@@ -21,6 +21,8 @@ class ScanFile {
         scanner.bLoaded = 0;
         scanner.bAtEnd = 0;
         scanner.bNulSeen = 0;
+        scanner.bEndInEntry = 0;
+        scanner.nEndContinuations = 0;
     }
     ~ScanFile() { scanner.file = nullptr; }
     ScanFile(const ScanFile &) = delete;

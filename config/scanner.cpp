@@ -35,6 +35,18 @@ bool EnsureRoom(int i) {
     return true;
 }
 
+// The input ended inside an entry whose text so far is bufr[0, i): records how many line ends
+// the parser would still take as continuations (one per backslash that ends the text, blanks
+// around them aside), so that the writer can end the entry before appending text.
+void RecordEndInEntry(int i) {
+    ScannerState &s = scanner;
+    s.bEndInEntry = 1;
+    s.nEndContinuations = 0;
+    for (int pos = i; (pos = Continuation(s.bufr, pos)) >= 0;) {
+        ++s.nEndContinuations;
+    }
+}
+
 }  // namespace
 
 WorkBuffer::WorkBuffer() {
@@ -66,6 +78,8 @@ void CleanUp() {
     s.bAtEnd = 0;
     s.bNulSeen = 0;
     s.bValueTooLong = 0;
+    s.bEndInEntry = 0;
+    s.nEndContinuations = 0;
 }
 
 int GetNextChar() {
@@ -180,6 +194,7 @@ int Parameter(EntryCallback pfunc, int c) {
             return kCfgNoMemory;
         }
         if (c == 0) {
+            RecordEndInEntry(i);
             return 0;  // end of input without "=": the line is ignored
         }
         if (c == '=') {
@@ -235,6 +250,9 @@ int Parameter(EntryCallback pfunc, int c) {
             }
             c = GetNextChar();
         }
+    }
+    if (c == 0) {
+        RecordEndInEntry(i);
     }
     s.bufr[end] = '\0';
     return pfunc != nullptr ? pfunc(s.bufr, s.bufr + vstart) : 0;

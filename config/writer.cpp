@@ -4,9 +4,9 @@
 // - A section, key or value that cannot be stored as one line and read back unchanged is
 //   refused with kCfgBadArgument (-7), writing nothing (see cfg.h).
 // - Before text is appended behind a last line that lacks its line feed (both append cases,
-//   and an insertion after a header that is that last line), a line feed is added; in the
-//   append cases an empty line is added too for each continuation backslash that ends the last
-//   line, so that the appended text does not join that line.
+//   and an insertion after a header that is that last line), a line feed is added. In the
+//   append cases, when the file ends inside an entry continued with backslashes, the parser
+//   would join the appended text to that entry: enough line feeds are added to end it.
 // - A file whose scan ended at a NUL byte is not appended to (the reader would never see the
 //   new text behind the NUL): -2, nothing written.
 // - The temporary file is created without following a symbolic link and with mode 0600 (it
@@ -76,30 +76,15 @@ std::size_t FormatEntry(bool with_header) {
     return n > 0 ? static_cast<std::size_t>(n) : 0;  // names and value are bounded: it fits
 }
 
-// How many line feeds go before text appended at the end of the file: none when the file is
-// empty or ends a line; one when its last line lacks the line feed; and one more for each
-// continuation backslash that ends the last line (blanks may follow each): the parser joins one
-// more line for each of them, and empty lines are what it joins then, not the appended text.
+// How many line feeds go before text appended at the end of the file. When the scan ended
+// inside an entry: one to end its line, plus one for each continuation the parser would still
+// take (it joins one more line per backslash ending the entry's text; empty lines are what it
+// joins then, not the appended text). Else one when the last line lacks its line feed.
 int SeparatorLineFeeds(FILE *f, long size) {
-    if (size <= 0) {
-        return 0;
+    if (scanner.bEndInEntry != 0) {
+        return scanner.nEndContinuations + 1;
     }
-    const long from = size > kBlockSize ? size - kBlockSize : 0;
-    if (std::fseek(f, from, SEEK_SET) != 0) {
-        return 0;
-    }
-    char *tail = reinterpret_cast<char *>(scanner.buffer);
-    const std::size_t n = std::fread(tail, 1, static_cast<std::size_t>(size - from), f);
-    if (n == 0) {
-        return 0;
-    }
-    const bool terminated = tail[n - 1] == '\n';
-    int continuations = 0;
-    for (int pos = static_cast<int>(n) - (terminated ? 1 : 0);
-         (pos = Continuation(tail, pos)) >= 0;) {
-        ++continuations;
-    }
-    return continuations + (terminated ? 0 : 1);
+    return (size > 0 && ByteAt(f, size - 1) != '\n') ? 1 : 0;
 }
 
 // The two append cases: the new text at the end of the file.

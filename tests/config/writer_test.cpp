@@ -140,6 +140,13 @@ TEST_F(WriterTest, AppendAfterALastLineEndingInAContinuation) {
     EXPECT_EQ(After("[other]\nx=a \\ \\\t\\\r\n", "ip_addr", "1"),
               "[other]\nx=a \\ \\\t\\\r\n\n\n\n[network]\nip_addr=1\n");
     EXPECT_EQ(ReadBack("network", "ip_addr"), "1");
+    // A continued entry whose continuation line holds only a blank (found by the fuzz harness).
+    EXPECT_EQ(After("a=v \\ \\\n ", "ip_addr", "1"), "a=v \\ \\\n \n\n[network]\nip_addr=1\n");
+    EXPECT_EQ(ReadBack("network", "ip_addr"), "1");
+    EXPECT_EQ(ReadBack("", "a"), "v") << "the line feeds that end it take its backslashes";
+    // A continued value that met the end of the file after its line feed.
+    EXPECT_EQ(After("a=v\\\n", "ip_addr", "1"), "a=v\\\n\n[network]\nip_addr=1\n");
+    EXPECT_EQ(ReadBack("network", "ip_addr"), "1");
 }
 
 TEST_F(WriterTest, InsertAfterAHeaderThatIsTheUnterminatedLastLine) {
