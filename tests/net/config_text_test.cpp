@@ -66,18 +66,6 @@ std::string Conf(const NetInfo &n, const DnsInfo &d, const DhcpServerInfo &r, in
     return out;
 }
 
-TEST(DhcpServerConf, DocumentedExample) {
-    EXPECT_EQ(Conf(Net("192.168.0.10", "255.255.255.0", "192.168.0.1", "none"),
-                   Dns("192.168.0.1", "10.0.0.1", ""), Range("192.168.0.100", "192.168.0.200")),
-              "subnet 192.168.0.0 netmask 255.255.255.0 {\n"
-              "\trange 192.168.0.100 192.168.0.200;\n"
-              "\toption subnet-mask 255.255.255.0;\n"
-              "\toption broadcast-address 192.168.0.255;\n"
-              "\toption routers 192.168.0.1;\n"
-              "\toption domain-name-servers 192.168.0.1, 10.0.0.1;\n"
-              "}\n");
-}
-
 TEST(DhcpServerConf, RangeOutsideTheNetworkIsRefusedAndWiderMaskAccepted) {
     NetInfo n = Net("192.168.0.10", "255.255.255.0", "192.168.0.1", "none");
     EXPECT_EQ(Conf(n, Dns("", "", ""), Range("192.168.0.100", "192.168.1.5"), -1), "untouched");
