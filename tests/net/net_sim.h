@@ -82,7 +82,7 @@ class PcDhcpServer {
     PcDhcpServer() {
         std::string out;
         sim::RunOnPc(
-            "dnsmasq --port=0 --interface=pc0 --bind-interfaces --user=root "
+            "dnsmasq --port=0 --interface=pc0 --bind-interfaces --user=root --no-ping "
             "--dhcp-range=192.168.0.50,192.168.0.60,255.255.255.0,1h "
             "--dhcp-option=option:router,192.168.0.10 "
             "--dhcp-option=option:dns-server,192.168.0.10 --dhcp-option=option:domain-name,sim.lan "
