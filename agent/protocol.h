@@ -301,4 +301,11 @@ inline constexpr std::uint16_t kReplyPayload = 2;
 // MAC address width.
 inline constexpr std::size_t kMacSize = 6;
 
+// The layouts must tile their datagrams exactly.
+static_assert(identify::kOffPasswordFlag + 1 == kHeaderSize + identify::kPayload);
+static_assert(settings::kOffTime + settings::kTimeWidth == settings::kOffAddressMode);
+static_assert(settings::kOffWinsServer + 4 + 59 == settings::kDatagram);
+static_assert(write::kOffWinsServer + 4 == write::kRequestSize);
+static_assert(password::kOffPassword + password::kPasswordWidth == password::kRequestSize);
+
 }  // namespace proto

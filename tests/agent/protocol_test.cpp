@@ -39,15 +39,4 @@ TEST(ProtocolTest, StatusTableIsCompleteAndUnique) {
     EXPECT_TRUE(proto::StatusMeaning(-42).empty());
 }
 
-TEST(ProtocolTest, LayoutsFitTheirDatagrams) {
-    static_assert(proto::identify::kOffPasswordFlag + 1 ==
-                  proto::kHeaderSize + proto::identify::kPayload);
-    static_assert(proto::settings::kOffWinsServer + 4 + 59 == proto::settings::kDatagram);
-    static_assert(proto::settings::kOffTime + proto::settings::kTimeWidth ==
-                  proto::settings::kOffAddressMode);
-    static_assert(proto::write::kOffWinsServer + 4 == proto::write::kRequestSize);
-    static_assert(proto::printer::kMaxData == 503);
-    SUCCEED();
-}
-
 }  // namespace

@@ -149,17 +149,6 @@ TEST_F(ServiceLoopTest, DroppedRequestAndItsRetransmissionGetNoAnswer) {
     EXPECT_EQ(proto::GetI16(r.data() + 2), -1);
 }
 
-TEST_F(ServiceLoopTest, PrinterAckAnswersWhateverItCarries) {
-    Bytes req = Request(proto::kCmdPrinterAck, 3, 100);
-    memset(req.data() + 8, 0x77, 92);
-    proto::PutU16(req.data() + 6, 92);
-    Deliver(req, pc_addr_);
-    const Bytes r = Receive(pc_);
-    ASSERT_EQ(r.size(), 8u);
-    EXPECT_EQ(proto::GetI16(r.data() + 2), 0);
-    EXPECT_EQ(proto::GetU16(r.data() + 6), 0);
-}
-
 TEST_F(ServiceLoopTest, CommandBufferTakesThePasswordAsOneWord) {
     ResetCommand(*state_);
     ASSERT_EQ(AppendPasswordArguments(*state_, '0', "a'b;touch /tmp/x"), 0);
