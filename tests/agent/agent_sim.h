@@ -69,7 +69,7 @@ inline pid_t LockPid() {
 }
 
 template <typename F>
-bool WaitFor(F condition, int timeout_ms = 3000) {
+bool WaitFor(F condition, int timeout_ms = 10000) {
     for (int waited = 0; waited <= timeout_ms; waited += 10) {
         if (condition())
             return true;
