@@ -8,7 +8,7 @@
 //       fuzz/config_fuzz.cpp config/*.cpp -o /tmp/config_fuzz
 //   mkdir -p /tmp/config_corpus && /tmp/config_fuzz -max_total_time=60 /tmp/config_corpus
 //
-// The harness writes its files under $TMPDIR (or /tmp) only.
+// The harness writes its files in a folder of its own under $TMPDIR (or /tmp), removed at exit.
 #include <unistd.h>
 
 #include <cstddef>
@@ -23,8 +23,15 @@
 
 namespace {
 
+std::string g_dir;
 std::string g_path;
 std::string g_temp;
+
+void RemoveFiles() {
+    unlink(g_temp.c_str());
+    unlink(g_path.c_str());
+    rmdir(g_dir.c_str());
+}
 
 bool Setup() {
     if (!g_path.empty()) {
@@ -37,8 +44,10 @@ bool Setup() {
     if (mkdtemp(tmpl.data()) == nullptr) {
         return false;
     }
+    g_dir = tmpl;
     g_path = tmpl + "/CGI_ds.conf";
     g_temp = tmpl + "/CGI_ds.conf.tmp";
+    std::atexit(RemoveFiles);
     return true;
 }
 
