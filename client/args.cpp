@@ -79,7 +79,9 @@ std::string UsageText(Command command) {
 }
 
 bool ParseArgs(int argc, const char *const *argv, Options *options, std::string *error) {
-    Options o;
+    // Filled in place: after a failure the caller still knows the command, for its help text.
+    Options &o = *options;
+    o = Options{};
     int operands_wanted = 0;
     int operands = 0;
     for (int i = 1; i < argc; ++i) {
@@ -177,7 +179,6 @@ bool ParseArgs(int argc, const char *const *argv, Options *options, std::string 
             return false;
         }
     }
-    *options = o;
     return true;
 }
 

@@ -20,7 +20,8 @@ struct Options {
     std::string file;    // print: path or "-"
 };
 
-// Parses argv; false with a message in *error for a wrong command line.
+// Parses argv; false with a message in *error for a wrong command line (options->command
+// then still names the command given, for its help text).
 bool ParseArgs(int argc, const char *const *argv, Options *options, std::string *error);
 // Help of one command, or the overview for Command::kNone.
 std::string UsageText(Command command);
