@@ -11,7 +11,7 @@
 
 // An owned file descriptor; closed when the guard ends unless released.
 class UniqueFd {
-public:
+  public:
     UniqueFd() = default;
     explicit UniqueFd(int fd) : fd_(fd) {}
     UniqueFd(const UniqueFd &) = delete;
@@ -38,13 +38,13 @@ public:
         return rc;
     }
 
-private:
+  private:
     int fd_ = -1;
 };
 
 // An owned stdio stream; closed when the guard ends unless released.
 class UniqueFile {
-public:
+  public:
     UniqueFile() = default;
     explicit UniqueFile(FILE *f) : f_(f) {}
     UniqueFile(const UniqueFile &) = delete;
@@ -71,14 +71,14 @@ public:
         return rc;
     }
 
-private:
+  private:
     FILE *f_ = nullptr;
 };
 
 // A temporary file made with mkstemp from a template such as "/tmp/Eda.qXXXXXX", handed to
 // the process's real user and group. Closed and removed when the guard ends, unless kept.
 class TempFile {
-public:
+  public:
     explicit TempFile(const char *name_template) {
         std::snprintf(path_, sizeof path_, "%s", name_template);
         fd_ = ::mkstemp(path_);
@@ -111,7 +111,7 @@ public:
     // Leaves the file in place when the guard ends.
     void keep() { keep_ = true; }
 
-private:
+  private:
     char path_[64] = {};
     int fd_ = -1;
     bool keep_ = false;

@@ -15,7 +15,7 @@ inline constexpr int kCfgNoOutput = -6;  // missing output buffer
 // line), or a name longer than 63 / a value longer than 255 characters. Nothing is written.
 inline constexpr int kCfgBadArgument = -7;
 
-// Limits of the stored data (Part 3.1): names at most 63 characters, values at most 255.
+// Limits of the stored data: names at most 63 characters, values at most 255.
 // ReadCFGData refuses a section or key name longer than kCfgMaxName with kCfgOpenFail (-1)
 // without reading the file; a stored value longer than kCfgMaxValue reads as kCfgTooLong (-3).
 inline constexpr int kCfgMaxName = 63;

@@ -1,5 +1,5 @@
 // Internals of the configuration store: the scanner state and operations shared by the reader
-// (Part 3.1) and the writer (Part 3.2), and the lock descriptor (Part 3.3). Not for callers
+// and the writer, and the lock descriptor. Not for callers
 // outside config/ other than its tests, benchmark and fuzz harness.
 #pragma once
 
@@ -42,7 +42,7 @@ struct ScannerState {
 
 extern ScannerState scanner;
 
-// Scanner operations (Part 3.1). Characters are 1..255 (read as unsigned); 0 is the end of
+// Scanner operations. Characters are 1..255 (read as unsigned); 0 is the end of
 // input (the end of the file, or a NUL byte, after which 0 is returned for good).
 void CleanUp();
 int GetNextChar();

@@ -1,4 +1,4 @@
-// Advisory locks on the configuration file (Part 3.3).
+// Advisory locks on the configuration file.
 //
 // The lock descriptor is opened once, read-only and close-on-exec (child processes must not
 // inherit it), and kept for the life of the process; the writer refills the file in place, so

@@ -1,4 +1,4 @@
-// The configuration reader (Part 3.1): pm_process, its callbacks and ReadCFGData.
+// The configuration reader: pm_process, its callbacks and ReadCFGData.
 #include <sys/stat.h>
 
 #include <cstring>

@@ -1,4 +1,4 @@
-// The character scanner and parser of the configuration file (Part 3.1), shared by the reader
+// The character scanner and parser of the configuration file, shared by the reader
 // and the writer.
 //
 // Differences from the text, decided for soundness:

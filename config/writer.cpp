@@ -1,4 +1,4 @@
-// The configuration writer (Part 3.2): pm1_process, its callbacks and WriteCFGData.
+// The configuration writer: pm1_process, its callbacks and WriteCFGData.
 //
 // Decided beyond the text:
 // - A section, key or value that cannot be stored as one line and read back unchanged is
@@ -29,7 +29,7 @@ namespace cfg {
 namespace {
 
 // Copies `count` bytes (all that is left when count < 0) from `from` to `to` in blocks of at
-// most kBlockSize bytes through the scanner's buffer. Write errors are not reported (Part 3.2).
+// most kBlockSize bytes through the scanner's buffer. Write errors are not reported.
 void CopyBlocks(FILE *from, FILE *to, long count) {
     unsigned char *buf = scanner.buffer;
     while (count != 0) {

@@ -1,5 +1,5 @@
 // The configuration store on the real /etc/CGI_ds.conf inside the simulated appliance: the
-// locks of Part 3.3 between processes, and WriteCFGData with its fixed temporary file.
+// locks between processes, and WriteCFGData with its fixed temporary file.
 // Every LockFile runs in a child process (the lock descriptor is process-wide and never closed).
 #include <fcntl.h>
 #include <gtest/gtest.h>

@@ -1,4 +1,4 @@
-// The lock logic (Part 3.3) on a temporary file through cfg::LockFileAt, which is LockFile with
+// The lock logic on a temporary file through cfg::LockFileAt, which is LockFile with
 // the path named (LockFile itself is tested on /etc/CGI_ds.conf in locks_systest.cpp). Every
 // LockFileAt runs in a child process: the lock descriptor is process-wide and never closed.
 #include <fcntl.h>

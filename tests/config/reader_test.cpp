@@ -1,4 +1,4 @@
-// The grammar and the search rules of the configuration reader (Part 3.1), on temporary files.
+// The grammar and the search rules of the configuration reader, on temporary files.
 #include <gtest/gtest.h>
 
 #include <string>

@@ -1,4 +1,4 @@
-// The configuration writer (Part 3.2), on temporary files (the temporary copy is named too).
+// The configuration writer, on temporary files (the temporary copy is named too).
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>

@@ -28,8 +28,12 @@ std::string BuildDir() {
     return v != nullptr ? v : "";
 }
 
-std::string Calls() { return testutil::ReadFile(kCallsLog); }
-std::string Syslog() { return testutil::ReadFile(kSyslog); }
+std::string Calls() {
+    return testutil::ReadFile(kCallsLog);
+}
+std::string Syslog() {
+    return testutil::ReadFile(kSyslog);
+}
 
 void ClearLogs() {
     testutil::WriteFile(kCallsLog, "", 0666);
@@ -56,8 +60,10 @@ int PcSocket(int domain, int type, int protocol) {
             std::abort();  // never go on in the wrong namespace
         }
     }
-    if (own >= 0) close(own);
-    if (pc >= 0) close(pc);
+    if (own >= 0)
+        close(own);
+    if (pc >= 0)
+        close(pc);
     return s;
 }
 

@@ -5,9 +5,9 @@
 
 namespace sim {
 
-inline constexpr char kCallsLog[] = "/var/log/sim/calls";    // one line per stand-in call
-inline constexpr char kSyslog[] = "/var/log/sim/syslog";     // every system-log message
-inline constexpr char kPcNetns[] = "/run/sim/pc.net";         // the PC's network namespace
+inline constexpr char kCallsLog[] = "/var/log/sim/calls";  // one line per stand-in call
+inline constexpr char kSyslog[] = "/var/log/sim/syslog";   // every system-log message
+inline constexpr char kPcNetns[] = "/run/sim/pc.net";      // the PC's network namespace
 inline constexpr char kPcAddress[] = "192.168.0.10";
 inline constexpr char kApplianceAddress[] = "192.168.0.2";
 inline constexpr char kApplianceMac[] = "00:C0:02:1A:2B:3C";

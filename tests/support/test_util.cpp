@@ -13,7 +13,8 @@ namespace testutil {
 
 TempDir::TempDir() {
     const char *base = std::getenv("TMPDIR");
-    std::string tmpl = std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/dst.XXXXXX";
+    std::string tmpl =
+        std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/dst.XXXXXX";
     if (char *p = mkdtemp(tmpl.data()); p != nullptr) {
         path_ = p;
     }
