@@ -175,44 +175,18 @@ int APPLEWriteNetatalkPrinterData(AtalkInfo *info) {
         NETDebugMsg(kTag, "Input Empty MAC printer name, use default");
     }
 
-    {
-        UniqueFile printcap(std::fopen(paths::kPrintcap, "r"));
-        if (!printcap) {
-            NETDebugMsg(kTag, "Read printcap fail");
-            return -2;
-        }
-        share::RewriteTemp temp(share::kPrintcapTemplate);
-        if (!temp.valid()) {
-            NETDebugMsg(kTag, "Open apple/printcap tempfile fail");
-            return -2;
-        }
-        share::RewritePrintcapApple(printcap.get(), temp.stream(), *info);
-        if (std::ferror(printcap.get()) != 0) {
-            NETDebugMsg(kTag, "Read printcap fail");
-            return -2;
-        }
-        printcap.reset();
-        int rc = share::CopyBack(temp, paths::kPrintcap, share::kPrintcapMessages);
-        if (rc != 0) {
-            return rc;
-        }
+    const share::RewriteStep printcap = {paths::kPrintcap, share::kPrintcapTemplate,
+                                         "Read printcap fail", "Open apple/printcap tempfile fail",
+                                         share::kPrintcapMessages};
+    int rc = share::RewriteFile(
+        printcap, [info](FILE *in, FILE *out) { share::RewritePrintcapApple(in, out, *info); });
+    if (rc != 0) {
+        return rc;
     }
-
-    UniqueFile papd(std::fopen(paths::kPapdConf, "r"));
-    if (!papd) {
-        NETDebugMsg(kTag, "Read printcap fail");  // the trace this step has always given
-        return -2;
-    }
-    share::RewriteTemp temp(share::kPapdTemplate);
-    if (!temp.valid()) {
-        NETDebugMsg(kTag, "Open apple/papd.conf tempfile fail");
-        return -2;
-    }
-    share::RewritePapdConf(papd.get(), temp.stream(), *info);
-    if (std::ferror(papd.get()) != 0) {
-        NETDebugMsg(kTag, "Read printcap fail");
-        return -2;
-    }
-    papd.reset();
-    return share::CopyBack(temp, paths::kPapdConf, share::kPapdMessages);
+    // A papd.conf that cannot be opened is traced like the printcap: the trace this step has
+    // always given.
+    const share::RewriteStep papd = {paths::kPapdConf, share::kPapdTemplate, "Read printcap fail",
+                                     "Open apple/papd.conf tempfile fail", share::kPapdMessages};
+    return share::RewriteFile(
+        papd, [info](FILE *in, FILE *out) { share::RewritePapdConf(in, out, *info); });
 }

@@ -70,21 +70,9 @@ int SMBWriteSambaPrinterData(SambaInfo *info) {
         NETDebugMsg(kTag, "Input Empty printer name, use default");
     }
 
-    UniqueFile printcap(std::fopen(paths::kPrintcap, "r"));
-    if (!printcap) {
-        NETDebugMsg(kTag, "Read printcap fail");
-        return -2;
-    }
-    share::RewriteTemp temp(share::kPrintcapTemplate);
-    if (!temp.valid()) {
-        NETDebugMsg(kTag, "Open samba/printcap tempfile fail");
-        return -2;
-    }
-    share::RewritePrintcapSamba(printcap.get(), temp.stream(), *info);
-    if (std::ferror(printcap.get()) != 0) {
-        NETDebugMsg(kTag, "Read printcap fail");
-        return -2;
-    }
-    printcap.reset();
-    return share::CopyBack(temp, paths::kPrintcap, share::kPrintcapMessages);
+    const share::RewriteStep step = {paths::kPrintcap, share::kPrintcapTemplate,
+                                     "Read printcap fail", "Open samba/printcap tempfile fail",
+                                     share::kPrintcapMessages};
+    return share::RewriteFile(
+        step, [info](FILE *in, FILE *out) { share::RewritePrintcapSamba(in, out, *info); });
 }

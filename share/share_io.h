@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "common/scoped.h"
+#include "common/util.h"
 
 namespace share {
 
@@ -84,6 +85,40 @@ struct RewriteMessages {
 // target is created), copying in chunks of the file buffer's size. 0; -3 rewind failed;
 // -2 target cannot be opened; -4 a write failed. Each failure is traced.
 int CopyBack(RewriteTemp &temp, const char *target, const RewriteMessages &m);
+
+// One file rewritten in place through a temporary copy, with the traces of its steps.
+struct RewriteStep {
+    const char *path;           // the file rewritten
+    const char *temp_template;  // mkstemp template of its temporary copy
+    const char *read_fail;      // the file cannot be opened or read
+    const char *temp_fail;      // the temporary file cannot be made
+    const RewriteMessages &copy_back;
+};
+
+// Opens step.path, lets pass(in, out) write the new text into a temporary file and puts that
+// over the file in place. 0; -2 the file cannot be opened or read, or no temporary file; else
+// the result of CopyBack. The file is untouched on every failure before the copy back.
+template <typename Pass>
+int RewriteFile(const RewriteStep &step, Pass &&pass) {
+    const char *tag = step.copy_back.tag;
+    UniqueFile in(std::fopen(step.path, "r"));
+    if (!in) {
+        NETDebugMsg(tag, step.read_fail);
+        return -2;
+    }
+    RewriteTemp temp(step.temp_template);
+    if (!temp.valid()) {
+        NETDebugMsg(tag, step.temp_fail);
+        return -2;
+    }
+    pass(in.get(), temp.stream());
+    if (std::ferror(in.get()) != 0) {
+        NETDebugMsg(tag, step.read_fail);
+        return -2;
+    }
+    in.reset();
+    return CopyBack(temp, step.path, step.copy_back);
+}
 
 // Writes all of data to fd. 0, or -1.
 int WriteAll(int fd, const char *data, std::size_t size);
