@@ -210,13 +210,23 @@ int Discover(int fd, const Options &options, std::FILE *out, std::FILE *err) {
 }
 
 int Show(int fd, const Options &options, const Target &target, std::FILE *out, std::FILE *err) {
+    // A failed read can come back before the agent has put its MAC address into the reply, so
+    // an appliance named by its MAC address is found by identify first and then asked directly.
+    sockaddr_in address = target.addr;
+    if (target.by_mac) {
+        IdentifyInfo found;
+        if (!IdentifyTarget(fd, options, target, &found, &address)) {
+            Fail(options, out, err, "show", NoReply(options.target));
+            return 1;
+        }
+    }
     const Bytes request = BuildReadSettings(NextSequence());
-    ReplyFilter filter = [&target](const std::uint8_t *d, std::size_t n) {
+    ReplyFilter filter = [](const std::uint8_t *d, std::size_t n) {
         SettingsInfo s;
-        return DecodeSettings(d, n, &s) && (!target.by_mac || s.mac == target.mac);
+        return DecodeSettings(d, n, &s);
     };
     Reply reply;
-    if (!Exchange(fd, options, target.by_mac ? nullptr : &target.addr, request, filter, &reply)) {
+    if (!Exchange(fd, options, &address, request, filter, &reply)) {
         Fail(options, out, err, "show", NoReply(options.target));
         return 1;
     }
@@ -224,12 +234,12 @@ int Show(int fd, const Options &options, const Target &target, std::FILE *out, s
     DecodeSettings(reply.data.data(), reply.data.size(), &info);
     if (options.json) {
         std::fputs(FormatSettingsJson(info).c_str(), out);
-    } else {
-        std::fputs(FormatSettingsText(info).c_str(), out);
-    }
-    if (info.status != 0 && !options.json) {
+    } else if (info.status != 0) {
+        // The fields after the failed step are zeros, not settings: show only what went wrong.
         std::fprintf(err, "dssetup show: the appliance reported %s\n",
                      StatusWords(info.status).c_str());
+    } else {
+        std::fputs(FormatSettingsText(info).c_str(), out);
     }
     return info.status == 0 ? 0 : 1;
 }

@@ -41,6 +41,18 @@ TEST_F(DssetupTest, DiscoverAndShow) {
     EXPECT_NE(out.find("no reply"), std::string::npos) << out;
 }
 
+// A read that fails before the reply carries the MAC address is still reported as the
+// appliance's answer when the appliance is named by its MAC address, not as silence.
+TEST_F(DssetupTest, AFailedShowReportsTheStatusInWords) {
+    ASSERT_EQ(unlink("/etc/CGI_ds.conf"), 0);
+    std::string out;
+    EXPECT_EQ(Pc("show 00:C0:02:1A:2B:3C --timeout 0.5", &out), 1);
+    EXPECT_NE(out.find("-308 (the settings file cannot be opened)"), std::string::npos) << out;
+    EXPECT_EQ(out.find("DHCP server:"), std::string::npos) << "zeros shown as settings:\n" << out;
+    EXPECT_EQ(Pc("show 192.168.0.2 --json", &out), 1);
+    EXPECT_NE(out.find("-308"), std::string::npos) << out;
+}
+
 TEST_F(DssetupTest, PasswordsAndStatusWords) {
     std::string out;
     ASSERT_EQ(sim::RunOnPc("printf 'top secret\\n' | dssetup passwd 00:C0:02:1A:2B:3C 2>&1", &out),
