@@ -45,6 +45,8 @@ extern ScannerState scanner;
 // Scanner operations. Characters are 1..255 (read as unsigned); 0 is the end of
 // input (the end of the file, or a NUL byte, after which 0 is returned for good).
 void CleanUp();
+// Resets the character source (block, offsets, end marks) for a new pass over a stream.
+void ResetSource();
 int GetNextChar();
 long GetCurPos();
 int EatWhitespace();

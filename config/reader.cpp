@@ -15,14 +15,7 @@ class ScanFile {
   public:
     explicit ScanFile(FILE *f) {
         scanner.file = f;
-        scanner.cur_file_pos = 0;
-        scanner.cur_index = 0;
-        scanner.end_index = 0;
-        scanner.bLoaded = 0;
-        scanner.bAtEnd = 0;
-        scanner.bNulSeen = 0;
-        scanner.bEndInEntry = 0;
-        scanner.nEndContinuations = 0;
+        ResetSource();
     }
     ~ScanFile() { scanner.file = nullptr; }
     ScanFile(const ScanFile &) = delete;

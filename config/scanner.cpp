@@ -63,6 +63,18 @@ WorkBuffer::~WorkBuffer() {
     scanner.bSize = 0;
 }
 
+void ResetSource() {
+    ScannerState &s = scanner;
+    s.cur_index = 0;
+    s.end_index = 0;
+    s.cur_file_pos = 0;
+    s.bLoaded = 0;
+    s.bAtEnd = 0;
+    s.bNulSeen = 0;
+    s.bEndInEntry = 0;
+    s.nEndContinuations = 0;
+}
+
 void CleanUp() {
     ScannerState &s = scanner;
     s.bInSection = 0;
@@ -71,15 +83,8 @@ void CleanUp() {
     s.var_start = s.var_end = 0;
     s.tsec_start = s.tsec_end = 0;
     s.tvar_start = s.tvar_end = 0;
-    s.cur_index = 0;
-    s.end_index = 0;
-    s.cur_file_pos = 0;
-    s.bLoaded = 0;
-    s.bAtEnd = 0;
-    s.bNulSeen = 0;
     s.bValueTooLong = 0;
-    s.bEndInEntry = 0;
-    s.nEndContinuations = 0;
+    ResetSource();
 }
 
 int GetNextChar() {
