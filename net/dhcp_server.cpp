@@ -13,6 +13,7 @@
 
 #include "common/paths.h"
 #include "common/scoped.h"
+#include "common/switch_word.h"
 #include "common/util.h"
 #include "common/work_buffers.h"
 #include "net/line_scanner.h"
@@ -152,12 +153,8 @@ int NETComposeDHCPServerConf(const NetInfo *info, const DnsInfo *dns, const Dhcp
 }
 
 int NETSetDHCPServer(const NetInfo *info, const DnsInfo *dns, const DhcpServerInfo *dhcp) {
-    bool on;
-    if (std::strcmp(dhcp->state, "enable") == 0) {
-        on = true;
-    } else if (std::strcmp(dhcp->state, "disable") == 0) {
-        on = false;
-    } else {
+    bool on = false;
+    if (!ParseSwitchWord(dhcp->state, &on)) {
         NETDebugMsg(kTag, "Input DHCP Server Invalid");
         return -1;
     }

@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "common/paths.h"
+#include "common/switch_word.h"
 #include "common/util.h"
 #include "common/work_buffers.h"
 #include "net/line_scanner.h"
@@ -19,12 +20,8 @@ constexpr std::string_view kTelnetWord = "telnet";
 }  // namespace
 
 int NETSetInetService(const char *state) {
-    bool on;
-    if (std::strcmp(state, "enable") == 0) {
-        on = true;
-    } else if (std::strcmp(state, "disable") == 0) {
-        on = false;
-    } else {
+    bool on = false;
+    if (!ParseSwitchWord(state, &on)) {
         NETDebugMsg(kTag, "Input Inet Service Invalid");
         return -1;
     }

@@ -7,6 +7,7 @@
 
 #include "common/paths.h"
 #include "common/scoped.h"
+#include "common/switch_word.h"
 #include "common/util.h"
 #include "share/share.h"
 #include "share/share_io.h"
@@ -133,12 +134,8 @@ int BuildAtalkdText(FILE *in, const char *zone, char *text, std::size_t capacity
 }  // namespace share
 
 int APPLESetNetatalk(AtalkInfo *info) {
-    bool on;
-    if (std::strcmp(info->state, "enable") == 0) {
-        on = true;
-    } else if (std::strcmp(info->state, "disable") == 0) {
-        on = false;
-    } else {
+    bool on = false;
+    if (!ParseSwitchWord(info->state, &on)) {
         NETDebugMsg(share::kTag, "Input Netatalk flag Invalid");
         return -6;
     }

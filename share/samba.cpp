@@ -6,6 +6,7 @@
 
 #include "common/paths.h"
 #include "common/scoped.h"
+#include "common/switch_word.h"
 #include "common/util.h"
 #include "common/work_buffers.h"
 #include "share/share.h"
@@ -158,12 +159,8 @@ void WriteSambaGlobalHeader(FILE *out, const SambaInfo &info, bool wins_on) {
 using share::CleanField;
 
 int SMBSetSamba(SambaInfo *info) {
-    bool on;
-    if (std::strcmp(info->state, "enable") == 0) {
-        on = true;
-    } else if (std::strcmp(info->state, "disable") == 0) {
-        on = false;
-    } else {
+    bool on = false;
+    if (!ParseSwitchWord(info->state, &on)) {
         NETDebugMsg(share::kTag, "Input Samba flag Invalid");
         return -6;
     }
