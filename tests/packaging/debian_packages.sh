@@ -98,6 +98,16 @@ pc_deb=$(ls "$debs"/dssetup_*.deb 2>/dev/null)
 check "two packages: stowbox-config and dssetup" "$([ -f "$appliance_deb" ] && [ -f "$pc_deb" ]; echo $?)" "$(ls "$debs")"
 [ "$failed" = 0 ] || finish
 
+# Every file that `cmake --install` puts in place is in one of the two packages (an install
+# rule without the component of a package would be left out of both).
+DESTDIR="$debs/all" cmake --install "$BUILD" --prefix /usr > /dev/null 2>&1
+installed=$(cd "$debs/all" && find . -type f | sed 's|^\.||' | sort)
+packaged=$(for deb in "$appliance_deb" "$pc_deb"; do dpkg-deb --fsys-tarfile "$deb" | tar -t; done |
+           sed -n 's|^\./\(.*[^/]\)$|/\1|p' | sort)
+unpackaged=$(comm -23 <(echo "$installed") <(echo "$packaged"))
+check "every installed file is in a package" "$([ -n "$installed" ] && [ -z "$unpackaged" ]; echo $?)" \
+    "installed but in no package:"$'\n'"$unpackaged"
+
 for deb in "$appliance_deb" "$pc_deb"; do
     depends=$(dpkg-deb -f "$deb" Depends)
     check "$(basename "$deb"): library dependencies found ($depends)" \
