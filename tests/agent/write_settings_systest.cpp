@@ -345,6 +345,7 @@ TEST_F(WriteSettingsTest, ScriptHoldsNoLockWhileItRuns) {
     const Bytes r = pc_.Receive(60000);
     ASSERT_EQ(r.size(), 8u);
     EXPECT_EQ(Status(r), 0);
+    ASSERT_TRUE(Idle());  // the command has ended: the lock was given back
     EXPECT_EQ(flock(fd, LOCK_EX | LOCK_NB), 0);
     close(fd);
 }
