@@ -206,7 +206,7 @@ int Set(int fd, const Options &options, const Target &target, std::FILE *out, st
         r.error = "nothing was sent";
         return Finish(options, out, err, r, 2);
     }
-    r.notes = ApplyImplied(current, &wanted);
+    r.notes = ApplyImplied(changes, current, &wanted);
     r.problems = Validate(current, wanted);
     if (!r.problems.empty()) {
         r.error = "nothing was sent";

@@ -580,10 +580,15 @@ bool ApplyChanges(const std::vector<Change> &changes, const Settings &current, S
     return ok;
 }
 
-std::vector<std::string> ApplyImplied(const Settings &current, Settings *wanted) {
+std::vector<std::string> ApplyImplied(const std::vector<Change> &changes, const Settings &current,
+                                      Settings *wanted) {
+    bool asked = false;
+    for (const Change &c : changes) {
+        asked = asked || (c.key == Key::kDhcpServer &&
+                          (!c.from_json || c.value != ValueText(current, Key::kDhcpServer)));
+    }
     std::vector<std::string> notes;
-    if (wanted->dhcp_client && wanted->dhcp_server &&
-        !Differs(current, *wanted, Key::kDhcpServer)) {
+    if (wanted->dhcp_client && wanted->dhcp_server && !asked) {
         wanted->dhcp_server = false;
         notes.push_back("dhcp-server=off: in DHCP mode the appliance's own DHCP server is off");
     }

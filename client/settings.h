@@ -117,8 +117,10 @@ bool ApplyChanges(const std::vector<Change> &changes, const Settings &current, S
                   std::vector<Problem> *problems);
 
 // What the appliance makes of the settings itself: in DHCP mode its own DHCP server is off.
-// Changes *wanted accordingly; one note per change, for the user.
-std::vector<std::string> ApplyImplied(const Settings &current, Settings *wanted);
+// Changes *wanted accordingly, unless the changes asked for the server (a key word does; a
+// JSON field only with a new value), which Validate then refuses. One note per change.
+std::vector<std::string> ApplyImplied(const std::vector<Change> &changes, const Settings &current,
+                                      Settings *wanted);
 
 // Every rule broken by the wanted settings. A field's own rules are checked when it differs
 // from the current value; a rule between fields (a DHCP range inside the subnet, ...) when one

@@ -50,7 +50,7 @@ std::string ProblemsWith(const std::vector<std::string> &words, Settings current
     Settings wanted = current;
     std::vector<Problem> problems;
     ApplyChanges(changes, current, &wanted, &problems);
-    ApplyImplied(current, &wanted);
+    ApplyImplied(changes, current, &wanted);
     for (const Problem &p : Validate(current, wanted)) {
         problems.push_back(p);
     }
@@ -249,13 +249,24 @@ TEST(SettingsRulesTest, DhcpModeAndWins) {
     Settings current = Current();
     Settings wanted = current;
     wanted.dhcp_client = true;
-    const std::vector<std::string> notes = ApplyImplied(current, &wanted);
+    const std::vector<std::string> notes = ApplyImplied({}, current, &wanted);
     ASSERT_EQ(notes.size(), 1u);
     EXPECT_FALSE(wanted.dhcp_server);
     EXPECT_EQ(ProblemsWith({"mode=dhcp"}), "");
+    EXPECT_EQ(Fields({"mode=dhcp", "dhcp-server=on"}), "dhcp-server");  // asked, even if on now
+    // A JSON object says what the server is now; only a new value there is asked for.
+    wanted = current;
+    wanted.dhcp_client = true;
+    ApplyImplied({{Key::kDhcpServer, "on", true}}, current, &wanted);
+    EXPECT_FALSE(wanted.dhcp_server);
     Settings off = Current();
     off.dhcp_server = false;
-    EXPECT_EQ(Fields({"mode=dhcp", "dhcp-server=on"}, off), "dhcp-server");
+    wanted = off;
+    wanted.dhcp_client = true;
+    wanted.dhcp_server = true;
+    ApplyImplied({{Key::kDhcpServer, "on", true}}, off, &wanted);
+    EXPECT_TRUE(wanted.dhcp_server);
+    EXPECT_FALSE(Validate(off, wanted).empty());
     // Fixed addressing has no meaning in DHCP mode.
     EXPECT_EQ(Fields({"mode=dhcp", "ip=192.168.0.9"}), "ip");
     EXPECT_EQ(Fields({"mode=dhcp", "dhcp-start=192.168.0.9"}), "dhcp-start");
