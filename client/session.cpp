@@ -77,8 +77,9 @@ bool Send(int fd, const Options &options, const sockaddr_in *to, const Bytes &re
 
 bool ReceiveUntil(int fd, Clock::time_point deadline, Reply *reply) {
     for (;;) {
+        // Rounded up: a wait of less than a millisecond is still a wait, not a busy loop.
         const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+            std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
         if (left < 0) {
             return false;
         }

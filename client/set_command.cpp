@@ -29,9 +29,10 @@ class Progress {
     Progress(std::FILE *err, bool on) : err_(err), on_(on) {}
     ~Progress() { Clear(); }
     void Show(const std::string &text) {
-        if (!on_) {
+        if (!on_ || (shown_ && text == last_)) {
             return;
         }
+        last_ = text;
         std::fprintf(err_, "\r%s\033[K", text.c_str());
         std::fflush(err_);
         shown_ = true;
@@ -48,6 +49,7 @@ class Progress {
     std::FILE *err_;
     bool on_;
     bool shown_ = false;
+    std::string last_;
 };
 
 // Sends the request and waits for its reply, sending it again with the same sequence number

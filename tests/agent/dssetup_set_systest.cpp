@@ -142,9 +142,9 @@ TEST_F(DssetupSetTest, WrongArgumentsAndSettingsAreRefusedBeforeAnythingIsSent) 
         EXPECT_NE(out.find(c.says), std::string::npos) << c.args << "\n" << out;
     }
     std::string out;
-    EXPECT_EQ(sim::RunOnPc("echo '{\"server_name\": 5}' | dssetup set 192.168.0.2 --from - --json",
-                           &out),
-              2);
+    EXPECT_EQ(
+        sim::RunOnPc("echo '{\"server_name\": 5}' | dssetup set 192.168.0.2 --from - --json", &out),
+        2);
     EXPECT_NE(out.find("\"field\":\"server_name\""), std::string::npos) << out;
     // Nothing reached the appliance's settings or clock.
     EXPECT_EQ(testutil::ReadFile(kConfig), kKnownConfig);
@@ -202,9 +202,9 @@ TEST_F(DssetupSetTest, ALostReplyIsAskedForAgainWithoutRunningTheRequestTwice) {
     LossyRelay relay;
     ASSERT_NE(relay.port(), 0);
     std::string out;
-    const int rc = Pc("set 127.0.0.1 --port " + std::to_string(relay.port()) +
-                          " zone=Lab --timeout 2 --tries 5",
-                      &out);
+    const int rc = Pc(
+        "set 127.0.0.1 --port " + std::to_string(relay.port()) + " zone=Lab --timeout 2 --tries 5",
+        &out);
     relay.Stop();
     EXPECT_EQ(rc, 0) << out << EventLog();
     EXPECT_EQ(relay.lost, 1);

@@ -2,8 +2,10 @@
 #include "client/session.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <pty.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -232,7 +234,7 @@ struct SetRun {
 // `dssetup set 127.0.0.1 WORDS` against a fake agent whose answer to the n-th write-settings
 // request is `write` (an empty reply: none).
 SetRun RunSet(std::vector<std::string> words, std::function<Bytes(const Bytes &, int)> write,
-              bool json = false, int read_status = 0) {
+              bool json = false, int read_status = 0, FILE *terminal = nullptr) {
     int writes = 0;
     auto agent = std::make_unique<FakeAgent>([&](const Bytes &req, int) {
         const std::uint16_t cmd = proto::GetU16(req.data());
@@ -249,12 +251,13 @@ SetRun RunSet(std::vector<std::string> words, std::function<Bytes(const Bytes &,
     o.timeout = 0.2;
     o.timeout_given = o.tries_given = true;
     FILE *out = tmpfile();
-    FILE *err = tmpfile();
+    FILE *err = terminal != nullptr ? terminal : tmpfile();
     SetRun run;
     run.rc = RunCommand(o, out, err);
     agent.reset();  // the server thread is done with its lists
     run.out = ReadBack(out);
-    run.err = ReadBack(err);
+    if (terminal == nullptr)
+        run.err = ReadBack(err);
     return run;
 }
 
@@ -264,13 +267,13 @@ SetRun RunSet(std::vector<std::string> words, std::function<Bytes(const Bytes &,
 class SetCommandTest : public ::testing::Test {
   protected:
     set::SetRun Run(std::vector<std::string> words, std::function<Bytes(const Bytes &, int)> write,
-                    bool json = false, int read_status = 0) {
+                    bool json = false, int read_status = 0, FILE *terminal = nullptr) {
         std::vector<Bytes> seen;
         auto recording = [&seen, &write](const Bytes &req, int n) {
             seen.push_back(req);
             return write(req, n);
         };
-        set::SetRun run = set::RunSet(std::move(words), recording, json, read_status);
+        set::SetRun run = set::RunSet(std::move(words), recording, json, read_status, terminal);
         run.writes = seen;
         return run;
     }
@@ -353,6 +356,33 @@ TEST_F(SetCommandTest, DhcpModeReportsTheEarlyReplyThenWhatFollowed) {
     });
     EXPECT_EQ(unknown.rc, 0);
     EXPECT_NE(unknown.out.find("No further answer"), std::string::npos) << unknown.out;
+}
+
+TEST_F(SetCommandTest, AProgressLineOnATerminalOnly) {
+    int master = -1, slave = -1;
+    ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+    fcntl(master, F_SETFL, O_NONBLOCK);
+    FILE *terminal = fdopen(slave, "w");
+    auto late = [](const Bytes &req, int n) { return n == 0 ? Bytes{} : HeaderReply(req, 0, 0); };
+    auto shown = [master] {
+        std::string text;
+        char b[4096];
+        for (ssize_t n; (n = read(master, b, sizeof b)) > 0;)
+            text.append(b, static_cast<std::size_t>(n));
+        return text;
+    };
+    EXPECT_EQ(Run({"zone=Lab"}, late, false, 0, terminal).rc, 0);
+    const std::string text = shown();
+    EXPECT_NE(text.find("\rwaiting for the appliance to store and apply the settings: 0 s"),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find("(sent 2 times)"), std::string::npos) << text;
+    EXPECT_EQ(text.substr(text.size() - 4), "\r\033[K") << "the line is cleared at the end";
+
+    EXPECT_EQ(Run({"zone=Lab"}, late, true, 0, terminal).rc, 0);
+    EXPECT_EQ(shown(), "") << "none with --json";
+    fclose(terminal);
+    close(master);
 }
 
 TEST_F(SetCommandTest, RefusedSettingsAreNeverSent) {
