@@ -314,8 +314,8 @@ int CompareAddressing(const Request &q, const Stored &s, Apply &a) {
     const char *mode = q.dhcp_mode ? kDhcp : kStatic;
     if (Differs(mode, s.bootproto)) {
         a.network_changed = true;
-        const int status =
-            Store(keys::kBootproto, mode, proto::kStWriteBootproto, " CMD 0x11, set ip status fail");
+        const int status = Store(keys::kBootproto, mode, proto::kStWriteBootproto,
+                                 " CMD 0x11, set ip status fail");
         if (status != 0) {
             return status;
         }
@@ -527,11 +527,11 @@ int RunClockSet(const char *text, const char *mode, int status, const char *mess
 // setting the date or the time failed.
 int SetClock(const Request &q) {
     RunProgram(paths::kCrondInit, "stop");
-    int status = RunClockSet(q.date, kClockSetDateMode, proto::kStSetDate,
-                             " CMD 0x11, set date fail");
+    int status =
+        RunClockSet(q.date, kClockSetDateMode, proto::kStSetDate, " CMD 0x11, set date fail");
     if (status == 0) {
-        status = RunClockSet(q.time, kClockSetTimeMode, proto::kStSetTime,
-                             " CMD 0x11, set time fail");
+        status =
+            RunClockSet(q.time, kClockSetTimeMode, proto::kStSetTime, " CMD 0x11, set time fail");
     }
     RunProgram(paths::kCrondInit, "start");
     return status;

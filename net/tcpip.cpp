@@ -147,11 +147,9 @@ int NETComposeTCPIPData(const NetInfo *info, char *out, std::size_t size) {
         std::snprintf(bcast_text.data(), bcast_text.size(), "%s", inet_ntoa(bcast));
         if (!append(std::snprintf(out + used, size - used,
                                   "IPADDR=%.*s\nNETMASK=%.*s\nNETWORK=%s\nBROADCAST=%s\n",
-                                  static_cast<int>(address_text_length(info->ipaddr)),
-                                  info->ipaddr,
+                                  static_cast<int>(address_text_length(info->ipaddr)), info->ipaddr,
                                   static_cast<int>(address_text_length(info->netmask)),
-                                  info->netmask,
-                                  net_text.data(), bcast_text.data()))) {
+                                  info->netmask, net_text.data(), bcast_text.data()))) {
             return -1;
         }
     }

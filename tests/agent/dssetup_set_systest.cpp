@@ -4,7 +4,7 @@
 #include <ctime>
 
 #include "tests/agent/agent_sim.h"
-#include "tests/net/net_sim.h"
+#include "tests/support/pc_dhcp_server.h"
 
 #ifndef FAKE_CLOCK_SHIM
 #error "FAKE_CLOCK_SHIM (the path of the fake clock library) must be defined"
@@ -218,7 +218,7 @@ TEST_F(DssetupSetTest, ALostReplyIsAskedForAgainWithoutRunningTheRequestTwice) {
 }
 
 TEST_F(DssetupSetTest, DhcpModeEarlyReplyThenTheAnswerFromTheLeasedAddress) {
-    nettest::PcDhcpServer dhcp;
+    sim::PcDhcpServer dhcp;
     ASSERT_TRUE(dhcp.running());
     std::string out;
     ASSERT_EQ(Pc("set 00:C0:02:1A:2B:3C mode=dhcp", &out), 0) << out << EventLog();
