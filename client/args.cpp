@@ -18,7 +18,7 @@ constexpr CommandName kCommands[] = {
     {"discover", Command::kDiscover, 0}, {"show", Command::kShow, 1},
     {"set", Command::kSet, 1},           {"passwd", Command::kPasswd, 1},
     {"verify", Command::kVerify, 1},     {"print", Command::kPrint, 2},
-    {"bench", Command::kBench, 1},
+    {"bench", Command::kBench, 1},       {"ui", Command::kUi, 0},
 };
 
 bool ParseNumber(std::string_view text, double low, double high, double *value) {
@@ -100,6 +100,18 @@ std::string UsageText(Command command) {
         case Command::kBench:
             return "usage: dssetup bench TARGET [--count N]\n"
                    "Measures round trips of identify and read settings (median, ms).\n";
+        case Command::kUi:
+            return "usage: dssetup ui [--port P] [--no-browser] [--timeout S] [--interface IF]\n"
+                   "Serves the setup page on this PC, at http://127.0.0.1 only, and opens it in\n"
+                   "the default browser: the appliances of the network in a list, the settings\n"
+                   "of the one selected in a form, its password and its printer. The address\n"
+                   "printed carries a secret key of this run, without which the page does not\n"
+                   "work. It runs until interrupted (Ctrl-C).\n"
+                   "  --port P        serve on TCP port P (default: a free port)\n"
+                   "  --no-browser    only print the address; start no browser\n"
+                   "  --timeout S     seconds a search of the network waits for answers\n"
+                   "                  (default 1)\n"
+                   "  --interface IF  talk to the appliances through this network interface only\n";
         case Command::kNone:
             break;
     }
@@ -112,6 +124,7 @@ std::string UsageText(Command command) {
            "  passwd TARGET       set the administrator password\n"
            "  verify TARGET       check a password\n"
            "  print TARGET FILE   send a file to the appliance's printer\n"
+           "  ui                  the setup page, in a web browser\n"
            "TARGET is a MAC address (00:C0:02:1A:2B:3C) or an IP address.\n"
            "Common options: --timeout S (seconds per try, default 1), --tries N (default 4),\n"
            "--json, --help. 'dssetup COMMAND --help' tells more.\n";
@@ -123,6 +136,7 @@ bool ParseArgs(int argc, const char *const *argv, Options *options, std::string 
     o = Options{};
     int operands_wanted = 0;
     int operands = 0;
+    bool port_given = false;
     for (int i = 1; i < argc; ++i) {
         const std::string_view arg = argv[i];
         auto value = [&](std::string_view *out) {
@@ -169,6 +183,9 @@ bool ParseArgs(int argc, const char *const *argv, Options *options, std::string 
                 return false;
             }
             o.port = static_cast<unsigned short>(number);
+            port_given = true;
+        } else if (arg == "--no-browser") {
+            o.no_browser = true;
         } else if (arg == "--now") {
             o.now = true;
         } else if (arg == "--from") {
@@ -222,6 +239,15 @@ bool ParseArgs(int argc, const char *const *argv, Options *options, std::string 
             *error = "too many arguments";
             return false;
         }
+    }
+    if (o.no_browser && o.command != Command::kUi) {
+        *error = "--no-browser is for the ui command only";
+        return false;
+    }
+    if (o.command == Command::kUi && port_given) {
+        // For ui, --port is the page's TCP port; the appliances keep their own.
+        o.ui_port = o.port;
+        o.port = Options{}.port;
     }
     if ((o.now || !o.from.empty()) && o.command != Command::kSet) {
         *error = std::string(o.now ? "--now" : "--from") + " is for the set command only";

@@ -4,6 +4,7 @@
 
 #include "client/args.h"
 #include "client/session.h"
+#include "client/ui/ui_command.h"
 
 int main(int argc, char **argv) {
     dssetup::Options options;
@@ -12,6 +13,9 @@ int main(int argc, char **argv) {
         std::fprintf(stderr, "dssetup: %s\n%s", error.c_str(),
                      dssetup::UsageText(options.command).c_str());
         return 2;
+    }
+    if (options.command == dssetup::Command::kUi && !options.help) {
+        return dssetup::ui::RunUi(options, stdout, stderr);
     }
     return dssetup::RunCommand(options, stdout, stderr);
 }

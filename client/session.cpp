@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -303,28 +304,11 @@ int Password(int fd, const Options &options, const Target &target, std::FILE *ou
             return 2;
         }
     }
-    if (password.size() > proto::password::kMaxPassword ||
-        password.find('\0') != std::string::npos) {
-        Fail(options, out, err, what, "a password has at most 14 characters");
-        return 2;
-    }
-    IdentifyInfo info;
-    sockaddr_in address{};
-    if (!IdentifyTarget(fd, options, target, &info, &address)) {
-        Fail(options, out, err, what, NoReply(options.target));
-        return 1;
-    }
-    const std::uint16_t command = set ? proto::kCmdSetPassword : proto::kCmdVerifyPassword;
-    const Bytes request = BuildPassword(command, NextSequence(), info.mac, password);
-    Reply reply;
-    if (!Exchange(fd, options, &address, request, nullptr, &reply)) {
-        Fail(options, out, err, what, NoReply(options.target));
-        return 1;
-    }
-    const int status = ReplyStatus(reply.data.data());
-    if (status != 0) {
-        Fail(options, out, err, what, StatusWords(status));
-        return 1;
+    std::string error;
+    const int rc = SendPassword(fd, options, target, set, password, &error);
+    if (rc != 0) {
+        Fail(options, out, err, what, error);
+        return rc;
     }
     if (options.json) {
         std::fprintf(out, "{\"ok\": true, \"command\": %s, \"status\": 0}\n",
@@ -336,6 +320,69 @@ int Password(int fd, const Options &options, const Target &target, std::FILE *ou
 }
 
 }  // namespace
+
+int SendPassword(int fd, const Options &options, const Target &target, bool set,
+                 const std::string &password, std::string *error) {
+    if (password.size() > proto::password::kMaxPassword ||
+        password.find('\0') != std::string::npos) {
+        *error = "a password has at most 14 characters";
+        return 2;
+    }
+    IdentifyInfo info;
+    sockaddr_in address{};
+    if (!IdentifyTarget(fd, options, target, &info, &address)) {
+        *error = NoReply(options.target);
+        return 1;
+    }
+    const std::uint16_t command = set ? proto::kCmdSetPassword : proto::kCmdVerifyPassword;
+    Bytes request = BuildPassword(command, NextSequence(), info.mac, password);
+    Reply reply;
+    const bool answered = Exchange(fd, options, &address, request, nullptr, &reply);
+    std::fill(request.begin(), request.end(), 0);  // no copy of the password outlives the call
+    if (!answered) {
+        *error = NoReply(options.target);
+        return 1;
+    }
+    const int status = ReplyStatus(reply.data.data());
+    if (status != 0) {
+        *error = StatusWords(status);
+        return 1;
+    }
+    return 0;
+}
+
+int SendToPrinter(int fd, const Options &options, const Target &target, const Bytes &data,
+                  std::size_t *sent, std::string *error) {
+    *sent = 0;
+    IdentifyInfo info;
+    sockaddr_in address{};
+    // Printer data carries no target: send it to the one appliance's own address.
+    if (!IdentifyTarget(fd, options, target, &info, &address)) {
+        *error = NoReply(options.target);
+        return 1;
+    }
+    while (*sent < data.size()) {
+        const std::size_t n = std::min(kPrinterChunk, data.size() - *sent);
+        const Bytes request = BuildPrinterData(NextSequence(), data.data() + *sent, n);
+        Reply reply;
+        if (!Exchange(fd, options, &address, request, nullptr, &reply)) {
+            *error = NoReply(options.target) + " after " + std::to_string(*sent) + " bytes";
+            return 1;
+        }
+        const int status = ReplyStatus(reply.data.data());
+        if (status != 0) {
+            *error = StatusWords(status) + " after " + std::to_string(*sent) + " bytes";
+            return 1;
+        }
+        *sent += n;
+    }
+    Reply reply;
+    if (!Exchange(fd, options, &address, BuildPrinterAck(NextSequence()), nullptr, &reply)) {
+        *error = NoReply(options.target);
+        return 1;
+    }
+    return 0;
+}
 
 bool ReadAll(const std::string &path, Bytes *data) {
     const bool stdin_input = path == "-";
@@ -373,34 +420,10 @@ int Print(int fd, const Options &options, const Target &target, std::FILE *out, 
         Fail(options, out, err, "print", "cannot read " + options.file + ": " + strerror(errno));
         return 2;
     }
-    IdentifyInfo info;
-    sockaddr_in address{};
-    // Printer data carries no target: send it to the one appliance's own address.
-    if (!IdentifyTarget(fd, options, target, &info, &address)) {
-        Fail(options, out, err, "print", NoReply(options.target));
-        return 1;
-    }
     std::size_t sent = 0;
-    while (sent < data.size()) {
-        const std::size_t n = std::min(kPrinterChunk, data.size() - sent);
-        const Bytes request = BuildPrinterData(NextSequence(), data.data() + sent, n);
-        Reply reply;
-        if (!Exchange(fd, options, &address, request, nullptr, &reply)) {
-            Fail(options, out, err, "print",
-                 NoReply(options.target) + " after " + std::to_string(sent) + " bytes");
-            return 1;
-        }
-        const int status = ReplyStatus(reply.data.data());
-        if (status != 0) {
-            Fail(options, out, err, "print",
-                 StatusWords(status) + " after " + std::to_string(sent) + " bytes");
-            return 1;
-        }
-        sent += n;
-    }
-    Reply reply;
-    if (!Exchange(fd, options, &address, BuildPrinterAck(NextSequence()), nullptr, &reply)) {
-        Fail(options, out, err, "print", NoReply(options.target));
+    std::string error;
+    if (SendToPrinter(fd, options, target, data, &sent, &error) != 0) {
+        Fail(options, out, err, "print", error);
         return 1;
     }
     if (options.json) {
@@ -452,16 +475,15 @@ int Bench(int fd, const Options &options, const Target &target, std::FILE *out, 
 }  // namespace
 
 std::uint16_t NextSequence() {
-    static std::uint16_t next = 0;
-    static bool seeded = false;
-    if (!seeded) {
+    // Several threads (those of the setup page) send requests at once: each number is drawn
+    // once, and the first is random so that a new run does not repeat the last one's.
+    static std::atomic<std::uint16_t> next{[] {
         timespec now{};
         clock_gettime(CLOCK_REALTIME, &now);
-        next = static_cast<std::uint16_t>(static_cast<unsigned>(getpid()) ^
+        return static_cast<std::uint16_t>(static_cast<unsigned>(getpid()) ^
                                           static_cast<unsigned>(now.tv_nsec));
-        seeded = true;
-    }
-    return ++next;
+    }()};
+    return static_cast<std::uint16_t>(next.fetch_add(1) + 1);
 }
 
 int OpenSocket(const Options &options, std::string *error) {
@@ -512,7 +534,7 @@ int RunCommand(const Options &options, std::FILE *out, std::FILE *err) {
         return 0;
     }
     Target target;
-    if (options.command != Command::kDiscover &&
+    if (options.command != Command::kDiscover && options.command != Command::kUi &&
         !ParseTarget(options.target, options.port, &target)) {
         std::fprintf(err, "dssetup: %s is neither a MAC address nor an IP address\n",
                      options.target.c_str());
@@ -545,6 +567,7 @@ int RunCommand(const Options &options, std::FILE *out, std::FILE *err) {
         case Command::kBench:
             rc = Bench(fd, options, target, out, err);
             break;
+        case Command::kUi:  // served by client/ui, which main() calls for it
         case Command::kNone:
             break;
     }

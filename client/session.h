@@ -61,6 +61,14 @@ bool IdentifyTarget(int fd, const Options &options, const Target &target, Identi
 // whatever its status, and the address that answered. false when none came.
 bool ReadSettingsOf(int fd, const Options &options, const Target &target, SettingsInfo *info,
                     sockaddr_in *address);
+// Sets (set true) or verifies the administrator password of one appliance: 0 done; 1 when it
+// did not answer or reported a failure, 2 for a password it cannot take; *error says which.
+int SendPassword(int fd, const Options &options, const Target &target, bool set,
+                 const std::string &password, std::string *error);
+// Sends data unchanged to the printer of one appliance, chunk by chunk, then the acknowledge:
+// 0 done; 1 with *error. *sent counts the bytes the appliance took.
+int SendToPrinter(int fd, const Options &options, const Target &target, const Bytes &data,
+                  std::size_t *sent, std::string *error);
 // A whole file, or standard input for "-".
 bool ReadAll(const std::string &path, Bytes *data);
 
@@ -70,7 +78,23 @@ void Fail(const Options &options, std::FILE *out, std::FILE *err, const std::str
 std::string NoReply(const std::string &target);
 std::string AddressText(const sockaddr_in &a);
 
-// dssetup set (client/set_command.cpp).
-int Set(int fd, const Options &options, const Target &target, std::FILE *out, std::FILE *err);
+// dssetup set (client/set_command.cpp). Its steps, for a front end that shows them while the
+// command runs (the terminal's progress line shows the same texts).
+struct SetStep {
+    enum Phase {
+        kReading,     // the current settings
+        kSending,     // the settings were checked; the request goes out now
+        kApplying,    // waiting for the answer: the appliance stores and applies them
+        kAccepted,    // DHCP mode: it answered before restarting its network
+        kConfirming,  // DHCP mode: waiting for a possible failure report
+    };
+    Phase phase = kReading;
+    std::string text;  // for people
+    int waited = 0;    // seconds of this wait so far
+    int sends = 0;     // sends of the request so far
+};
+using SetObserver = std::function<void(const SetStep &step)>;
+int Set(int fd, const Options &options, const Target &target, std::FILE *out, std::FILE *err,
+        const SetObserver &observer = nullptr);
 
 }  // namespace dssetup

@@ -23,19 +23,29 @@ using Json = nlohmann::ordered_json;
 constexpr double kApplyTryWait = 10.0;
 constexpr int kApplyTries = 18;
 
-// One line on the terminal, rewritten while dssetup waits.
+// One line on the terminal, rewritten while dssetup waits; each step is also told to the
+// observer of a front end, when there is one.
 class Progress {
   public:
-    Progress(std::FILE *err, bool on) : err_(err), on_(on) {}
+    Progress(std::FILE *err, bool on, const SetObserver &observer)
+        : err_(err), on_(on), observer_(observer) {}
     ~Progress() { Clear(); }
-    void Show(const std::string &text) {
-        if (!on_ || (shown_ && text == last_)) {
+    void Show(const SetStep &step) {
+        Tell(step);
+        if (!on_ || (shown_ && step.text == last_)) {
             return;
         }
-        last_ = text;
-        std::fprintf(err_, "\r%s\033[K", text.c_str());
+        last_ = step.text;
+        std::fprintf(err_, "\r%s\033[K", step.text.c_str());
         std::fflush(err_);
         shown_ = true;
+    }
+    // A step that gets no line on the terminal.
+    void Tell(const SetStep &step) {
+        if (observer_ && step.text != told_) {
+            told_ = step.text;
+            observer_(step);
+        }
     }
     void Clear() {
         if (shown_) {
@@ -48,8 +58,10 @@ class Progress {
   private:
     std::FILE *err_;
     bool on_;
+    const SetObserver &observer_;
     bool shown_ = false;
     std::string last_;
+    std::string told_;
 };
 
 // Sends the request and waits for its reply, sending it again with the same sequence number
@@ -58,8 +70,8 @@ class Progress {
 // time it answers the appliance can have a new one, and only the appliance that received this
 // request can echo its command and sequence number to this socket.
 bool AwaitReply(int fd, const Options &options, const sockaddr_in &to, const Bytes &request,
-                double per_try, int tries, Progress &progress, const std::string &what,
-                Reply *reply) {
+                double per_try, int tries, Progress &progress, SetStep::Phase phase,
+                const std::string &what, Reply *reply) {
     const proto::SetupHeader h = proto::GetHeader(request.data());
     const auto start = Clock::now();
     for (int attempt = 0; attempt < tries; ++attempt) {
@@ -68,8 +80,11 @@ bool AwaitReply(int fd, const Options &options, const sockaddr_in &to, const Byt
         for (;;) {
             const auto waited =
                 std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - start).count();
-            progress.Show(what + ": " + std::to_string(waited) + " s" +
-                          (attempt > 0 ? " (sent " + std::to_string(attempt + 1) + " times)" : ""));
+            progress.Show(
+                {phase,
+                 what + ": " + std::to_string(waited) + " s" +
+                     (attempt > 0 ? " (sent " + std::to_string(attempt + 1) + " times)" : ""),
+                 static_cast<int>(waited), attempt + 1});
             const auto step = std::min(deadline, Clock::now() + std::chrono::seconds(1));
             if (!ReceiveUntil(fd, step, reply)) {
                 if (Clock::now() >= deadline) {
@@ -151,8 +166,11 @@ std::string Joined(const std::vector<std::string> &words) {
 
 }  // namespace
 
-int Set(int fd, const Options &options, const Target &target, std::FILE *out, std::FILE *err) {
+int Set(int fd, const Options &options, const Target &target, std::FILE *out, std::FILE *err,
+        const SetObserver &observer) {
     Outcome r;
+    const bool talk = !options.json;
+    Progress progress(err, talk && isatty(fileno(err)) != 0, observer);
     // Everything the command line and the file say is checked before the appliance is asked.
     std::vector<Change> changes;
     if (!options.from.empty()) {
@@ -193,6 +211,7 @@ int Set(int fd, const Options &options, const Target &target, std::FILE *out, st
 
     SettingsInfo read;
     sockaddr_in address{};
+    progress.Tell({SetStep::kReading, "reading the current settings", 0, 0});
     if (!ReadSettingsOf(fd, options, target, &read, &address)) {
         r.error = NoReply(options.target);
         return Finish(options, out, err, r, 1);
@@ -219,7 +238,6 @@ int Set(int fd, const Options &options, const Target &target, std::FILE *out, st
     }
     r.dhcp = wanted.dhcp_client;
 
-    const bool talk = !options.json;
     const std::string where = AddressText(address);
     if (talk) {
         for (const std::string &n : r.notes) {
@@ -238,11 +256,11 @@ int Set(int fd, const Options &options, const Target &target, std::FILE *out, st
     const double per_try = options.timeout_given ? options.timeout : kApplyTryWait;
     const int tries = options.tries_given ? options.tries : kApplyTries;
     const double total = per_try * tries;
-    Progress progress(err, talk && isatty(fileno(err)) != 0);
+    progress.Tell({SetStep::kSending, "sending the settings to " + where, 0, 0});
     const Bytes request = EncodeWriteSettings(NextSequence(), read.mac, wanted);
     r.sent = true;
     Reply reply;
-    if (!AwaitReply(fd, options, address, request, per_try, tries, progress,
+    if (!AwaitReply(fd, options, address, request, per_try, tries, progress, SetStep::kApplying,
                     "waiting for the appliance to store and apply the settings", &reply)) {
         char text[160];
         std::snprintf(text, sizeof text,
@@ -268,6 +286,10 @@ int Set(int fd, const Options &options, const Target &target, std::FILE *out, st
     // DHCP mode: the appliance answered before it restarts its network. Asking once more gets
     // its last reply when it is done: the early one when all went well, else its failure.
     r.early_status = 0;
+    progress.Tell({SetStep::kAccepted,
+                   "the appliance accepted the settings and now restarts its network to get an "
+                   "address from a DHCP server",
+                   0, 0});
     if (talk) {
         std::fputs(
             "The appliance accepted the settings (status 0, success) and now restarts its "
@@ -276,7 +298,7 @@ int Set(int fd, const Options &options, const Target &target, std::FILE *out, st
         std::fflush(out);
     }
     Reply last;
-    if (!AwaitReply(fd, options, address, request, per_try, tries, progress,
+    if (!AwaitReply(fd, options, address, request, per_try, tries, progress, SetStep::kConfirming,
                     "waiting for a possible failure report", &last)) {
         r.ok = true;
         r.outcome = "unknown";
