@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <nlohmann/json.hpp>
@@ -260,9 +262,14 @@ Json Evaluate(const SettingsInfo &read, const std::vector<std::string> &words, b
 
 struct Api::JobState {
     std::mutex mutex;
+    std::condition_variable changed;
+    unsigned version = 1;  // counts the changes, for a page that waits for the next one
+    Clock::time_point started = Clock::now();
+    long long elapsed_ms = 0;  // from the start to the end
     std::string id;
     Mac mac{};
     std::string phase = "reading";
+    std::vector<std::string> steps{"reading"};  // every phase so far, in order
     std::string text = "reading the current settings";
     int waited = 0;
     int sends = 0;
@@ -494,9 +501,14 @@ ApiReply Api::Apply(std::string_view mac, std::string_view body) {
             Set(socket.fd(), o, target, out.file(), err.file(), [&job](const SetStep &step) {
                 std::lock_guard<std::mutex> job_lock(job->mutex);
                 job->phase = PhaseName(step.phase);
+                if (job->steps.back() != job->phase) {
+                    job->steps.push_back(job->phase);
+                }
                 job->text = step.text;
                 job->waited = step.waited;
                 job->sends = step.sends;
+                ++job->version;
+                job->changed.notify_all();
             });
             const std::string printed = out.Close();
             result = Json::parse(printed, nullptr, false);
@@ -507,7 +519,10 @@ ApiReply Api::Apply(std::string_view mac, std::string_view body) {
         {
             std::lock_guard<std::mutex> job_lock(job->mutex);
             job->phase = "finding";
+            job->steps.push_back(job->phase);
             job->text = "looking for the appliance by its MAC address";
+            ++job->version;
+            job->changed.notify_all();
         }
         // It may have a new address now: found again by its MAC address, as a search would
         // (a typed one is asked at its address first).
@@ -537,13 +552,19 @@ ApiReply Api::Apply(std::string_view mac, std::string_view body) {
         job->found = found;
         job->address = found ? AddressText(from) : std::string();
         job->phase = "done";
+        job->steps.push_back(job->phase);
         job->text = "done";
         job->done = true;
+        job->elapsed_ms =
+            std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - job->started)
+                .count();
+        ++job->version;
+        job->changed.notify_all();
     });
     return Reply(202, Json{{"job", job->id}});
 }
 
-ApiReply Api::Job(std::string_view id) const {
+ApiReply Api::Job(std::string_view id, unsigned after) const {
     std::shared_ptr<JobState> job;
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -556,17 +577,23 @@ ApiReply Api::Job(std::string_view id) const {
     if (!job) {
         return Refused(404, "no job " + std::string(id));
     }
-    std::lock_guard<std::mutex> lock(job->mutex);
+    std::unique_lock<std::mutex> lock(job->mutex);
+    // A page that saw state `after` hears of the next change as it happens, without asking
+    // again and again.
+    job->changed.wait_for(lock, std::chrono::seconds(2), [&] { return job->version > after; });
     Json j;
     j["job"] = job->id;
+    j["version"] = job->version;
     j["mac"] = ApplianceList::Key(job->mac);
     j["done"] = job->done;
     j["phase"] = job->phase;
+    j["steps"] = job->steps;
     j["text"] = job->text;
     j["waited"] = job->waited;
     j["sends"] = job->sends;
     if (job->done) {
         j["result"] = job->result;
+        j["elapsed_ms"] = job->elapsed_ms;
         j["found"] = job->found;
         j["address"] = job->address;
     } else {

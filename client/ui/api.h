@@ -49,7 +49,9 @@ class Api {
     // {"changes": {...}, "now": false}: `dssetup set` with these KEY=VALUE words, run in the
     // background; the reply names the job whose progress Job() tells.
     ApiReply Apply(std::string_view mac, std::string_view body);
-    ApiReply Job(std::string_view id) const;
+    // A job's state; after the state numbered `after` (its "version"), once there is a newer
+    // one or two seconds have passed (0: at once).
+    ApiReply Job(std::string_view id, unsigned after = 0) const;
     // {"action": "set"|"verify", "password": "..."}: the password is wiped from `body` and
     // every copy made of it; it is never kept, written or sent anywhere but the appliance.
     ApiReply Password(std::string_view mac, std::string *body);

@@ -152,7 +152,13 @@ WebServer::WebServer(const Options &options, std::string token, bool broadcast)
             Send(res, api.Apply(req.matches[1].str(), req.body));
     });
     s.Get(R"(/api/jobs/([0-9]{1,9}))", [&api](const httplib::Request &req, httplib::Response &res) {
-        Send(res, api.Job(req.matches[1].str()));
+        // ?after=N: the state after version N, when it changes (or in two seconds).
+        const std::string after = req.get_param_value("after");
+        unsigned n = 0;
+        for (char c : after.substr(0, 9)) {
+            n = c >= '0' && c <= '9' ? n * 10 + static_cast<unsigned>(c - '0') : 0;
+        }
+        Send(res, api.Job(req.matches[1].str(), n));
     });
     s.Post(one + "/password",
            [&api, json_body](const httplib::Request &req, httplib::Response &res) {

@@ -9,7 +9,6 @@ const byId = (id) => document.getElementById(id);
 
 const SEARCH_EVERY_MS = 5000;
 const LIST_POLL_MS = 300;
-const JOB_POLL_MS = 500;
 const CHECK_DELAY_MS = 250;
 
 const words = {
@@ -487,14 +486,14 @@ async function apply(event) {
   const started = performance.now();
   try {
     const {job} = await api('POST', '/api/appliances/' + mac + '/apply', body);
-    let state;
+    let state = {version: 0};
     for (;;) {
-      state = await api('GET', '/api/jobs/' + job);
+      // Answered as soon as the job moves on (or after two seconds without news).
+      state = await api('GET', '/api/jobs/' + job + '?after=' + state.version);
       showProgress(state, before);
       if (state.done) {
         break;
       }
-      await sleep(JOB_POLL_MS);
     }
     document.documentElement.dataset.applyMs = String(Math.round(performance.now() - started));
     showResult(state, before);
