@@ -470,6 +470,10 @@ ApiReply Api::Apply(std::string_view mac, std::string_view body) {
     Options o = OptionsFor(a);
     o.command = Command::kSet;
     o.json = true;
+    // The page's --timeout and --tries are for searches and reads: the write request keeps
+    // the waits of `set` through the long apply.
+    o.timeout_given = false;
+    o.tries_given = false;
     o.assignments = words;
     o.now = FlagOf(j, "now");
     auto job = std::make_shared<JobState>();
