@@ -157,6 +157,8 @@ class PrinterPort {
         unlink(kPath);
     }
     bool ok() const { return fd_ >= 0; }
+    // Makes the port's buffer `bytes` small (rounded up by the kernel); the new size.
+    int Shrink(int bytes) { return fcntl(fd_, F_SETPIPE_SZ, bytes); }
     // Everything written since the last call.
     std::string Take() {
         std::string out;
