@@ -80,7 +80,12 @@ class UniqueFile {
 class TempFile {
   public:
     explicit TempFile(const char *name_template) {
-        std::snprintf(path_, sizeof path_, "%s", name_template);
+        // A template cut to fit would make some other name (or none): refused instead.
+        const int n = std::snprintf(path_, sizeof path_, "%s", name_template);
+        if (n < 0 || static_cast<std::size_t>(n) >= sizeof path_) {
+            path_[0] = '\0';
+            return;
+        }
         fd_ = ::mkstemp(path_);
         if (fd_ < 0) {
             path_[0] = '\0';

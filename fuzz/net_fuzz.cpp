@@ -111,7 +111,7 @@ void Rewrite(const std::string &path, std::size_t input_size) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
-    if (fuzzdir::Get("netfuzz").empty()) {
+    if (fuzzdir::Get("nf").empty()) {
         return 0;
     }
     const std::string path = fuzzdir::File("input");
