@@ -27,9 +27,11 @@ TEST(TempFileTest, MadeFromTheTemplateAndRemoved) {
 
 TEST(TempFileTest, ATemplateTooLongIsRefused) {
     testutil::TempDir dir;
-    // Cut to the guard's 63 characters it would keep only some of its X's, or none.
-    const std::string long_template =
-        dir.path() + "/" + std::string(63 - dir.path().size() - 4, 'a') + ".XXXXXX";
+    // Cut to the guard's 63 characters it would still end in six X's, and make a file of
+    // another name than the template asks for.
+    const std::string head = dir.path() + "/" + std::string(57 - dir.path().size() - 1, 'a');
+    const std::string long_template = head + "XXXXXX-tail.XXXXXX";
+    ASSERT_EQ(head.size() + 6, 63u);
     TempFile temp(long_template.c_str());
     EXPECT_FALSE(temp.valid());
     EXPECT_STREQ(temp.path(), "");
