@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -19,7 +20,9 @@
 
 namespace {
 
-[[noreturn]] void Breach() {
+// Which promise broke, on standard error, then the crash libFuzzer records.
+[[noreturn]] void Breach(const char *what = "") {
+    std::fprintf(stderr, "net_fuzz: %s\n", what);
     std::abort();
 }
 
@@ -60,8 +63,22 @@ void Scan(const std::string &path, ScanMode mode, std::size_t input_size) {
     }
 }
 
+bool AllLinesFit(const std::string &text) {
+    for (std::size_t at = 0, next; at < text.size(); at = next + 1) {
+        next = text.find('\n', at);
+        if (next == std::string::npos) {
+            next = text.size();
+        }
+        if (next - at > kMaxLineLength) {
+            return false;
+        }
+    }
+    return true;
+}
+
 // Copies the file through the rewrite with every line kept.
-void Rewrite(const std::string &path, std::size_t input_size) {
+void Rewrite(const std::string &path, const std::string &input) {
+    const std::size_t input_size = input.size();
     const std::string temp = fuzzdir::File("rw.XXXXXX");
     FileRewrite rw(path.c_str(), temp.c_str());
     if (rw.Open("FUZZ", "open", "temp") != 0) {
@@ -75,22 +92,16 @@ void Rewrite(const std::string &path, std::size_t input_size) {
         }
     }
     if (rw.Commit("FUZZ", 0600, "seek", "open back", "write back") != 0) {
-        Breach();
+        Breach("the rewrite failed");
     }
     const std::string out = fuzzdir::Read(path);
     if (out.size() > input_size + 1) {
-        Breach();
+        Breach("the rewrite grew the file");
     }
-    // What a rewrite produced comes through a second one unchanged, as long as it has no line
-    // the rewriter cuts into pieces (the pieces lose their leading spaces, so cuts move).
-    for (std::size_t at = 0, next; at < out.size(); at = next + 1) {
-        next = out.find('\n', at);
-        if (next == std::string::npos) {
-            next = out.size();
-        }
-        if (next - at > kMaxLineLength) {
-            return;
-        }
+    // What a rewrite produced comes through a second one unchanged, as long as it cut no line
+    // into pieces (a piece loses its leading spaces and may read as a comment, so cuts move).
+    if (!AllLinesFit(input)) {
+        return;
     }
     FileRewrite again(path.c_str(), temp.c_str());
     if (again.Open("FUZZ", "open", "temp") != 0) {
@@ -104,7 +115,7 @@ void Rewrite(const std::string &path, std::size_t input_size) {
         Breach();
     }
     if (fuzzdir::Read(path) != out) {
-        Breach();
+        Breach("a second rewrite changed the file");
     }
 }
 
@@ -144,6 +155,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
 
     Scan(path, ScanMode::kReader, size);
     Scan(path, ScanMode::kRewriter, size);
-    Rewrite(path, size);
+    Rewrite(path, std::string(reinterpret_cast<const char *>(data), size));
     return 0;
 }
