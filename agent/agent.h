@@ -90,11 +90,15 @@ void sig_alrm(int signal);
 // Runs a shell command line and waits for it without a time-out; result as mySystem's. Also
 // the runner behind the library's run_system while the agent runs.
 int RunShell(const char *command);
+// Runs the program `path` with one argument, without the shell, and waits for it: fork, and in
+// the child a new session, working directory "/", file-creation mask 022, descriptors closed,
+// exec (exit 0 when the exec fails). The wait status, or -1 when no child could be made.
+int RunProgram(const char *path, const char *argument);
 // Collects commands abandoned after a time-out that have ended since. Number reaped.
 int ReapAbandoned();
 // In a new child, before its exec: mask 022, default SIGALRM and SIGTERM, empty signal mask,
-// descriptors from 3 on closed.
-void PrepareChild();
+// descriptors from `first_closed` on closed (3 for commands, 0 for a program of its own).
+void PrepareChild(int first_closed);
 // Waits until the child ends: its wait status, or -1 when it cannot be waited for. A SIGTERM
 // meanwhile stops the agent (the child runs on).
 int WaitForChild(pid_t pid);
@@ -108,6 +112,7 @@ void SetReplyStatus(AgentState &state, int status, std::uint16_t length);
 
 void HandleIdentify(AgentState &state);
 void HandleReadSettings(AgentState &state);
+void HandleWriteSettings(AgentState &state);
 void HandleSetPassword(AgentState &state);
 void HandleVerifyPassword(AgentState &state);
 void HandlePrinterData(AgentState &state);

@@ -25,14 +25,14 @@ pid_t StartShell(const char *command) {
     if (pid != 0) {
         return pid;
     }
-    PrepareChild();
+    PrepareChild(3);
     execl("/bin/sh", "sh", "-c", command, static_cast<char *>(nullptr));
     _exit(127);
 }
 
 }  // namespace
 
-void PrepareChild() {
+void PrepareChild(int first_closed) {
     // The daemon's mask is 0 so that its own files get exactly the modes it asks for; what a
     // script or program creates gets the usual 022.
     umask(kChildUmask);
@@ -42,7 +42,7 @@ void PrepareChild() {
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
     // The agent's socket, locks and logs stay with the agent.
-    (void)close_descriptors_from(3);
+    (void)close_descriptors_from(first_closed);
 }
 
 int WaitForChild(pid_t pid) {
@@ -80,6 +80,28 @@ int RunShell(const char *command) {
     pid_t pid = StartShell(command);
     if (pid < 0) {
         return -1;
+    }
+    return WaitForChild(pid);
+}
+
+int RunProgram(const char *path, const char *argument) {
+    ReapAbandoned();
+    pid_t pid = fork();
+    if (pid < 0) {
+        return -1;
+    }
+    if (pid == 0) {
+        // A program of its own: new session, "/" as working directory, no descriptor of the
+        // agent, default signal handling, and the usual file-creation mask (the agent's own is
+        // 0, which would leave every file the program makes writable by all).
+        setsid();
+        if (chdir("/") != 0) {
+            _exit(0);
+        }
+        signal(SIGHUP, SIG_DFL);
+        PrepareChild(0);
+        execl(path, path, argument, static_cast<char *>(nullptr));
+        _exit(0);  // a program that cannot be started is no failure of the caller
     }
     return WaitForChild(pid);
 }

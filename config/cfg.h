@@ -38,6 +38,9 @@ int ReadCFGData(const char *path, const char *section, const char *key, char *ou
 // temporary file "/etc/CGI_ds.conf.tmp". 0, -1 (no file, temporary file not made), -2 syntax
 // error before the stop (nothing written), -4 no memory, -7 refused text (see kCfgBadArgument).
 int WriteCFGData(const char *path, const char *section, const char *key, const char *value);
+// Whether WriteCFGData takes this value (see kCfgBadArgument), for callers that check all
+// their values before they write the first.
+bool CFGValueIsStorable(const char *value);
 
 int pm_process(const char *path, SectionCallback sfunc, EntryCallback pfunc);
 int pm1_process(const char *path, const char *temp_path, SectionCallback sfunc,
