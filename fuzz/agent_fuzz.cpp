@@ -8,7 +8,8 @@
 //
 // Input: 2 bytes datagram length L (little-endian, at most 512), L bytes of datagram, then the
 // world: one choice byte each for the script, the clock program, four lock answers, the date
-// file and the printer, 16 choice bytes for the key reads, then NUL-separated texts: the 16
+// file, the printer, the library's text rules (bits, 0 = safe) and the applied settings (bits,
+// 0 = success), 16 choice bytes for the key reads, then NUL-separated texts: the 16
 // stored values, the date line and the time line. Missing bytes mean success and empty values.
 #include <cstddef>
 #include <cstdint>
@@ -105,6 +106,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
                                     kDateFileNoTime};
     w.date_result = kDateResults[in.Byte() % 4];
     w.printer_result = in.Byte() % 2 == 0 ? 0 : -1;
+    w.rules = static_cast<std::uint8_t>(~in.Byte());
+    w.applied = in.Byte();
     for (int &rc : w.key_results) {
         rc = KeyResult(in.Byte());
     }
@@ -133,6 +136,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         HandleDatagram(state);
         if (w.locks_held != 0) {
             std::abort();  // the lock was not released on some path
+        }
+        if (w.crond_stops != 0) {
+            std::abort();  // the scheduler was left stopped
         }
         if (turn == 1 && (w.lock_calls != lock_calls || w.key_calls != key_calls)) {
             std::abort();  // a retransmission ran the command again

@@ -1,6 +1,8 @@
 // Stand-ins for everything the agent's handlers reach outside the process: the command runner
 // (no script runs), the reply socket, the settings store and its lock, the date file, the
-// printer and the event log. Each checks what the agent hands it and aborts on a breach.
+// printer, the event log, and the network, naming and sharing functions that write settings
+// applies (their text rules answer as the input says; they are fuzzed in net_fuzz and
+// share_fuzz). Each checks what the agent hands it and aborts on a breach.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -10,6 +12,8 @@
 #include "common/paths.h"
 #include "config/cfg.h"
 #include "fuzz/agent_world.h"
+#include "net/net.h"
+#include "share/share.h"
 
 namespace fuzzworld {
 
@@ -28,9 +32,10 @@ using fuzzworld::Get;
     std::abort();
 }
 
-// A command line must be a terminated string that fits the agent's command buffer.
-void CheckCommand(const char *command) {
-    if (command == nullptr || strnlen(command, kCommandBufferSize) >= kCommandBufferSize) {
+// A command line must be a terminated string (of the agent's command buffer, or of one of
+// the handlers' own buffers).
+void CheckCommand(const char *command, std::size_t limit = kCommandBufferSize) {
+    if (command == nullptr || strnlen(command, limit) >= limit) {
         Breach();
     }
 }
@@ -72,10 +77,39 @@ bool UnquoteLastWord(const char *line, char *out, std::size_t size) {
     return !quoted;
 }
 
+bool StartsWith(const char *text, const char *prefix) {
+    return std::strncmp(text, prefix, std::strlen(prefix)) == 0;
+}
+
+// What the shell sees in `line` are plain words of safe characters and single-quoted words
+// (with '\'' for a quote) only: no character of the request can make it do anything else.
+void CheckShellWords(const char *line) {
+    bool quoted = false;
+    for (const char *p = line; *p != '\0'; ++p) {
+        const char c = *p;
+        if (quoted) {
+            quoted = c != '\'';
+        } else if (c == '\'') {
+            quoted = true;
+        } else if (c == '\\' && p[1] == '\'') {
+            ++p;
+        } else if (c == '"' && p[1] == '"') {
+            ++p;  // the empty word of the password checks
+        } else if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                     std::strchr(" _./:=,+-", c) != nullptr)) {
+            Breach();
+        }
+    }
+    if (quoted) {
+        Breach();
+    }
+}
+
 // The script of the password commands must get the request's password (cut to 14) as one word.
 void CheckPasswordCommand(const char *command) {
     CheckCommand(command);
-    if (std::strncmp(command, paths::kPasswordScript, std::strlen(paths::kPasswordScript)) != 0) {
+    CheckShellWords(command);
+    if (!StartsWith(command, paths::kPasswordScript)) {
         Breach();
     }
     char word[64];
@@ -103,13 +137,37 @@ int mySystem(const char *command, unsigned seconds) {
     if (seconds != kScriptSeconds) {
         Breach();
     }
-    CheckPasswordCommand(command);
+    CheckCommand(command);
+    if (StartsWith(command, paths::kPasswordScript)) {
+        CheckPasswordCommand(command);
+    } else if (StartsWith(command, paths::kTimeZoneScript) ||
+               StartsWith(command, paths::kClockSet)) {
+        CheckShellWords(command);
+    } else {
+        Breach();  // nothing else runs with a time-out
+    }
     return Get().script_result;
 }
 
 int RunShell(const char *command) {
-    CheckCommand(command);
+    CheckCommand(command, 4096);
+    CheckShellWords(command);
     return Get().shell_result;
+}
+
+int RunProgram(const char *path, const char *argument) {
+    fuzzworld::World &w = Get();
+    if (std::strcmp(path, paths::kCrondInit) != 0) {
+        Breach();
+    }
+    if (std::strcmp(argument, "stop") == 0) {
+        ++w.crond_stops;
+    } else if (std::strcmp(argument, "start") == 0) {
+        --w.crond_stops;
+    } else {
+        Breach();
+    }
+    return 0;
 }
 
 int ReapAbandoned() {
@@ -184,6 +242,107 @@ int WriteCFGData(const char *, const char *, const char *key, const char *value)
         }
     }
     return kCfgOk;
+}
+
+// ---- the library's rules and the settings applied (they write fixed system files) ----
+namespace {
+
+bool RuleSays(int bit) {
+    return (Get().rules >> bit & 1) != 0;
+}
+
+int Applied(int bit) {
+    return (Get().applied >> bit & 1) != 0 ? -1 : 0;
+}
+
+template <std::size_t N>
+void CheckField(const char (&field)[N]) {
+    if (strnlen(field, N) == N) {
+        Breach();  // every text field of a record handed on ends within its width
+    }
+}
+
+void CheckNet(const NetInfo *info) {
+    CheckField(info->ifname);
+    CheckField(info->hwaddr);
+    CheckField(info->ipaddr);
+    CheckField(info->netmask);
+    CheckField(info->gateway);
+    CheckField(info->bootproto);
+}
+
+void CheckDns(const DnsInfo *dns) {
+    CheckField(dns->domain);
+    CheckField(dns->nameserver1);
+    CheckField(dns->nameserver2);
+    CheckField(dns->nameserver3);
+}
+
+}  // namespace
+
+bool NETServerNameIsSafe(const char *name) {
+    CheckCommand(name);
+    return RuleSays(0);
+}
+bool SMBWorkgroupIsSafe(const char *workgroup) {
+    CheckCommand(workgroup);
+    return RuleSays(1);
+}
+bool APPLEZoneIsSafe(const char *zone) {
+    CheckCommand(zone);
+    return RuleSays(2);
+}
+bool CFGValueIsStorable(const char *value) {
+    CheckCommand(value);
+    return RuleSays(3);
+}
+
+int NETSetTCPIPNetwork(NetInfo *info, DnsInfo *dns) {
+    CheckNet(info);
+    CheckDns(dns);
+    return Applied(0);
+}
+int NETSetHostname(char *name) {
+    if (strnlen(name, 15) == 15) {
+        Breach();
+    }
+    return Applied(1);
+}
+int NETSetDHCPServer(const NetInfo *info, const DnsInfo *dns, const DhcpServerInfo *dhcp) {
+    CheckNet(info);
+    CheckDns(dns);
+    CheckField(dhcp->state);
+    CheckField(dhcp->start_ip);
+    CheckField(dhcp->end_ip);
+    return Applied(2);
+}
+int SMBSetSamba(SambaInfo *info) {
+    CheckField(info->state);
+    CheckField(info->workgroup);
+    CheckField(info->code_page);
+    CheckField(info->printer_name);
+    CheckField(info->printer_comment);
+    CheckField(info->wins_server);
+    return Applied(3);
+}
+int APPLESetNetatalk(AtalkInfo *info) {
+    CheckField(info->state);
+    CheckField(info->zone);
+    CheckField(info->printer_name);
+    CheckField(info->printer_type);
+    CheckField(info->printer_client);
+    return Applied(4);
+}
+int NETReadCurrentNetworkData(NetInfo *info) {
+    std::snprintf(info->ipaddr, sizeof info->ipaddr, "192.168.0.77");
+    std::snprintf(info->netmask, sizeof info->netmask, "255.255.255.0");
+    std::snprintf(info->gateway, sizeof info->gateway, "192.168.0.1");
+    return Applied(5);
+}
+int NETReadCurrentDNSData(DnsInfo *dns) {
+    std::memset(dns, 0, sizeof *dns);
+    std::snprintf(dns->nameserver1, sizeof dns->nameserver1, "192.168.0.1");
+    return Applied(6);
 }
 
 // ---- date file and printer ----

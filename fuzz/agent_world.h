@@ -20,12 +20,16 @@ struct World {
     int key_results[kKeys];  // ReadCFGData, per call in order
     char key_values[kKeys][64];
     int printer_result;
+    std::uint8_t rules;    // bits: server name, workgroup, zone, value storable (1 = safe)
+    std::uint8_t applied;  // bits: TCP/IP, name, DHCP server, Samba, AppleTalk, network read,
+                           // resolver read (1 = the library call fails)
 
     // Seen.
     int lock_calls;
     int locks_held;  // LockFile successes less UnLockFile calls
     int key_calls;
     int replies;
+    int crond_stops;              // the scheduler stopped and not yet started again
     const std::uint8_t *request;  // the datagram being handled
 };
 

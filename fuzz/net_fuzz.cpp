@@ -1,7 +1,8 @@
 // libFuzzer harness of the network and naming functions on file contents: the input is the
 // file. It is read as a routing table, a resolver file, a DHCP server configuration and a
 // kernel command line, scanned line by line in both modes of the line scanner, and copied
-// through the rewrite in place (every line kept). Besides the sanitizers, the harness checks
+// through the rewrite in place (every line kept); its first bytes go through the server-name
+// rule. Besides the sanitizers, the harness checks
 // that every field comes back terminated within its width and the scanner's promises hold.
 #include <fcntl.h>
 #include <unistd.h>
@@ -151,6 +152,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     std::memset(id, 0x55, sizeof id);
     if (NETReadHardwareIDFrom(path.c_str(), id) == 0) {
         CheckField(id);
+    }
+
+    // The server-name rule on the input's first bytes: what it lets through can hold no
+    // control character and no blank (each would add a line or a field to a system file).
+    char name[15] = {};
+    std::memcpy(name, data, size < 14 ? size : 14);
+    if (NETServerNameIsSafe(name)) {
+        for (const char *p = name; *p != '\0'; ++p) {
+            if (static_cast<unsigned char>(*p) <= ' ' || *p == 0x7f) {
+                Breach("the server-name rule let a control character or blank through");
+            }
+        }
     }
 
     Scan(path, ScanMode::kReader, size);

@@ -78,6 +78,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     std::memcpy(&atalk, data + sizeof samba, sizeof atalk);
     const bool wins_on = (data[sizeof samba + sizeof atalk] & 1) != 0;
     const std::uint8_t *file = data + sizeof samba + sizeof atalk + 1;
+    // The text rules on the raw fields: what they let through holds no control character.
+    {
+        char workgroup[sizeof samba.workgroup];
+        char zone[sizeof atalk.zone];
+        std::memcpy(workgroup, samba.workgroup, sizeof workgroup);
+        std::memcpy(zone, atalk.zone, sizeof zone);
+        workgroup[sizeof workgroup - 1] = '\0';
+        zone[sizeof zone - 1] = '\0';
+        if ((SMBWorkgroupIsSafe(workgroup) && HasControl(workgroup)) ||
+            (APPLEZoneIsSafe(zone) && HasControl(zone))) {
+            Breach();
+        }
+    }
     const std::size_t file_size = size - sizeof samba - sizeof atalk - 1;
     Clean(samba.state);
     Clean(samba.workgroup);
