@@ -19,6 +19,7 @@
 #include "common/event_log.h"
 #include "common/paths.h"
 #include "common/scoped.h"
+#include "config/cfg.h"
 
 int sno = -1;
 
@@ -212,6 +213,7 @@ int AgentMain() {
     std::memset(&state, 0, sizeof state);
     std::memcpy(state.mac, ifr.ifr_hwaddr.sa_data, proto::kMacSize);
 
+    (void)RecoverCFGData();  // a change of the settings interrupted before this start
     AgentLog(" Start up !");
     ServiceLoop(state);
 }
