@@ -189,21 +189,46 @@ bool DropMark(const char *mark) {
     return ::unlink(mark) == 0 && SyncFolder(mark);
 }
 
-// Opens the mark for writing (creating it, and then making its name durable, the first time),
-// a regular file of one link with the target's owner and mode. The descriptor, or -1.
-int OpenMark(const char *mark, const struct stat &target) {
+// Opens the temporary file or the mark at `path` for reading and writing, as a file that only
+// the target's owner can write: never through a symbolic link, a regular file of one link.
+// One that others can write (group or other write bits, another owner) is replaced by a fresh
+// file, so that no descriptor opened while they could reaches the new one. A file made here
+// has its name made durable. The descriptor, or -1.
+int OpenPrivate(const char *path, const struct stat &target) {
     const mode_t mode = CopyMode(target.st_mode);
     constexpr int kFlags = O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
-    UniqueFd fd(::open(mark, kFlags));
-    if (!fd.valid() && errno == ENOENT) {
-        fd.reset(::open(mark, kFlags | O_CREAT | O_EXCL, mode));
-        if (!fd.valid() || !SyncFolder(mark)) {
+    UniqueFd fd(::open(path, kFlags));
+    struct stat st {};
+    if (fd.valid()) {
+        if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1) {
             return -1;
         }
+        const bool others_write = (st.st_mode & (S_IWGRP | S_IWOTH)) != 0 ||
+                                  (st.st_uid != target.st_uid && st.st_uid != ::geteuid());
+        if (!others_write) {
+            return TakeOwnerAndMode(fd.get(), st, target.st_uid, target.st_gid, mode) ? fd.release()
+                                                                                      : -1;
+        }
+        fd.reset();
+        if (::unlink(path) != 0) {
+            return -1;
+        }
+    } else if (errno != ENOENT) {
+        return -1;
     }
+    fd.reset(::open(path, kFlags | O_CREAT | O_EXCL, mode));
+    if (!fd.valid() || ::fstat(fd.get(), &st) != 0 ||
+        !TakeOwnerAndMode(fd.get(), st, target.st_uid, target.st_gid, mode) || !SyncFolder(path)) {
+        return -1;
+    }
+    return fd.release();
+}
+
+// Opens the mark for writing, empty (see OpenPrivate). The descriptor, or -1.
+int OpenMark(const char *mark, const struct stat &target) {
+    UniqueFd fd(OpenPrivate(mark, target));
     struct stat st {};
-    if (!fd.valid() || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1 ||
-        !TakeOwnerAndMode(fd.get(), st, target.st_uid, target.st_gid, mode) ||
+    if (!fd.valid() || ::fstat(fd.get(), &st) != 0 ||
         (st.st_size != 0 && ::ftruncate(fd.get(), 0) != 0)) {
         return -1;
     }
@@ -341,17 +366,7 @@ mode_t CopyMode(mode_t target_mode) {
 }
 
 int OpenCopy(const char *temp_path, const struct stat &target) {
-    const mode_t mode = CopyMode(target.st_mode);
-    UniqueFd fd(::open(temp_path, O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, mode));
-    if (!fd.valid()) {
-        return -1;
-    }
-    struct stat st {};
-    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1 ||
-        !TakeOwnerAndMode(fd.get(), st, target.st_uid, target.st_gid, mode)) {
-        return -1;
-    }
-    return fd.release();
+    return OpenPrivate(temp_path, target);
 }
 
 int Commit(int target_fd, const char *target_path, int temp_fd, const char *temp_path,

@@ -22,10 +22,11 @@
 // and TEMP without a record is never used. A recovery that is itself interrupted leaves the
 // record, so the next one does the copy again.
 //
-// TEMP and the mark are opened without following symbolic links (anything but a regular file
-// of one link at the mark's place is removed), and take TARGET's owner and its permission bits
-// less write for group and others: never world-writable, whatever the umask. The caller
-// serialises every rewrite and recovery of one TEMP with a lock of its own.
+// TEMP and the mark are opened without following symbolic links and must be regular files of
+// one link; they take TARGET's owner and its permission bits less write for group and others
+// (never world-writable, whatever the umask), and one that others could write is replaced by
+// a fresh file rather than reused. The caller serialises every rewrite and recovery of one
+// TEMP with a lock of its own.
 #pragma once
 
 #include <sys/stat.h>
@@ -88,9 +89,8 @@ bool HasMark(const char *temp_path);
 // The permission bits of TEMP and the mark for a target of mode `target_mode`.
 mode_t CopyMode(mode_t target_mode);
 
-// Opens TEMP for reading and writing, creating it if missing, for the target described by
-// `target`: not through a symbolic link, a regular file of one link, owner and mode as above.
-// The descriptor, or -1.
+// Opens TEMP for reading and writing, creating it if missing (or replacing it, see above), for
+// the target described by `target`. The descriptor, or -1.
 int OpenCopy(const char *temp_path, const struct stat &target);
 
 // Steps 1 to 4 for the open target `target_fd` (read-write) at `target_path` (recorded as

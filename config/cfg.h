@@ -14,8 +14,9 @@ inline constexpr int kCfgNoOutput = -6;  // missing output buffer
 // "]" in the section name, a value ending in a backslash (it would continue onto the next
 // line), or a name longer than 63 / a value longer than 255 characters. Nothing is written.
 inline constexpr int kCfgBadArgument = -7;
-// WriteCFGData only: the change could not be written to disk (disk full, I/O error: a write,
-// truncation or fsync of the temporary file, its mark or the file failed). The file holds
+// WriteCFGData only: the change could not be written to disk (disk full, I/O error, read-only
+// disk: a write, truncation or fsync of the temporary file, its mark or the file failed, or
+// the temporary file could not be made for one of those reasons). The file holds
 // its old contents, written back from the copy the call held (should even that fail, the
 // next store call completes the new contents: never a mix).
 inline constexpr int kCfgWriteFail = -8;

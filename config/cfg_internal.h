@@ -99,7 +99,8 @@ class StoreLock {
     StoreLock() = default;
     StoreLock(const StoreLock &) = delete;
     StoreLock &operator=(const StoreLock &) = delete;
-    // 0, -1 (the temporary file cannot be opened or created) or -5 (not obtained in 3 s).
+    // 0, -1 (the temporary file cannot be opened or created), -8 (nor for a full, failing or
+    // read-only disk) or -5 (not obtained in 3 s).
     int Take(const char *temp_path, const struct stat &target);
     int fd() const { return fd_.get(); }
 

@@ -81,7 +81,10 @@ int LoadFile(int fd, UniqueBuffer *out, std::size_t *size) {
 int StoreLock::Take(const char *temp_path, const struct stat &target) {
     fd_.reset(inplace::OpenCopy(temp_path, target));
     if (!fd_.valid()) {
-        return kCfgOpenFail;
+        // A disk that is full, failing or read-only is a failed write, anything else a
+        // temporary file that cannot be made.
+        const bool disk = errno == ENOSPC || errno == EDQUOT || errno == EIO || errno == EROFS;
+        return disk ? kCfgWriteFail : kCfgOpenFail;
     }
     if (!LockExclusive(fd_.get())) {
         fd_.reset();

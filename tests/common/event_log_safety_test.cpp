@@ -1,6 +1,7 @@
 // The event log's crash safety and honest writes, on temporary folders: every write, truncation
 // and fsync of an entry made to fail, or to crash the writer, one after the other (through the
 // file-call shim, tests/support/io_shim); modes and links of its files.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -126,9 +127,16 @@ TEST_F(EventLogSafety, WriterKilledAtAnyCallLosesNoOldEntry) {
 
 TEST_F(EventLogSafety, TemporaryFileIsNeverWorldWritable) {
     const mode_t old = umask(0);  // the agent's mask
+    // A temporary file left world-writable (as the agent used to make it), held open for
+    // writing by someone: replaced by a fresh one, out of that descriptor's reach.
     WriteFile(temp_, "forged line\n", 0666);
     chmod(temp_.c_str(), 0666);
+    const int held = open(temp_.c_str(), O_WRONLY | O_CLOEXEC);
+    ASSERT_GE(held, 0);
     ASSERT_EQ(Log(" x"), 0);
+    ASSERT_EQ(pwrite(held, "forged", 6, 0), 6);
+    close(held);
+    EXPECT_EQ(ReadFile(temp_).find("forged"), std::string::npos);
     struct stat st {};
     ASSERT_EQ(stat(temp_.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0640u) << "the log's own mode";
