@@ -1,5 +1,5 @@
-# The two commands of the README: `make demo` and `make test`.
-.PHONY: all deps build test demo shell clean format
+# The two commands of the README, `make demo` and `make test`, and the packager's `make package`.
+.PHONY: all deps build test demo shell package clean format
 
 all: build
 
@@ -19,8 +19,16 @@ demo: build
 shell: build
 	@sim/appliance shell --build build
 
+# Release build, then the Debian packages stowbox-config (the appliance) and dssetup (the PC)
+# in build-release/packages.
+package: deps
+	@cmake --preset release >/dev/null
+	@cmake --build --preset release
+	@cd build-release && cpack
+	@ls -1 build-release/packages/*.deb
+
 format:
 	@clang-format -i $$(git ls-files '*.cpp' '*.h')
 
 clean:
-	rm -rf build build-asan
+	rm -rf build build-asan build-release

@@ -72,6 +72,10 @@ int mySystem(const char *command, unsigned seconds);
 void sig_alrm(int signal);
 // Runs a shell command line and waits for it without a time-out; result as mySystem's.
 int RunShell(const char *command);
+// Runs the program `path` with one argument, without the shell, and waits for it: fork, and in
+// the child a new session, working directory "/", file-creation mask 022, descriptors closed,
+// exec (exit 0 when the exec fails). The wait status, or -1 when no child could be made.
+int RunProgram(const char *path, const char *argument);
 // Collects commands abandoned after a time-out that have ended since. Number reaped.
 int ReapAbandoned();
 
@@ -84,6 +88,7 @@ void SetReplyStatus(AgentState &state, int status, std::uint16_t length);
 
 void HandleIdentify(AgentState &state);
 void HandleReadSettings(AgentState &state);
+void HandleWriteSettings(AgentState &state);
 void HandleSetPassword(AgentState &state);
 void HandleVerifyPassword(AgentState &state);
 void HandlePrinterData(AgentState &state);

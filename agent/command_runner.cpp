@@ -4,6 +4,7 @@
 #include <linux/close_range.h>
 #include <setjmp.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -72,6 +73,38 @@ int RunShell(const char *command) {
     pid_t pid = StartShell(command);
     if (pid < 0) {
         return -1;
+    }
+    return WaitFor(pid);
+}
+
+int RunProgram(const char *path, const char *argument) {
+    ReapAbandoned();
+    pid_t pid = fork();
+    if (pid < 0) {
+        return -1;
+    }
+    if (pid == 0) {
+        // A program of its own: new session, "/" as working directory, no descriptor of the
+        // agent, default signal handling, and the usual file-creation mask (the agent's own is
+        // 0, which would leave every file the program makes writable by all).
+        setsid();
+        if (chdir("/") != 0) {
+            _exit(0);
+        }
+        umask(022);
+        if (syscall(SYS_close_range, 0U, UINT_MAX, 0U) != 0) {
+            for (int fd = 0; fd < 64; ++fd) {
+                close(fd);
+            }
+        }
+        signal(SIGALRM, SIG_DFL);
+        signal(SIGTERM, SIG_DFL);
+        signal(SIGHUP, SIG_DFL);
+        sigset_t none;
+        sigemptyset(&none);
+        sigprocmask(SIG_SETMASK, &none, nullptr);
+        execl(path, path, argument, static_cast<char *>(nullptr));
+        _exit(0);  // a program that cannot be started is no failure of the caller
     }
     return WaitFor(pid);
 }

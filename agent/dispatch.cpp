@@ -12,16 +12,6 @@ struct CommandEntry {
     Handler handler;
 };
 
-// Write settings (0x11) is checked for its target like the password commands; until its
-// handler is in place a request addressed to us is answered as unknown.
-void HandleWriteSettings(AgentState &state) {
-    if (!TargetIsThisAgent(state)) {
-        state.last.dropped = true;
-        return;
-    }
-    HandleUnknown(state);
-}
-
 constexpr CommandEntry kCommands[] = {
     {proto::kCmdIdentify, HandleIdentify},
     {proto::kCmdReadSettings, HandleReadSettings},

@@ -116,6 +116,13 @@ inline constexpr int kStGetDescription = -217;
 inline constexpr int kStGetDns1 = -218;
 inline constexpr int kStGetDns2 = -219;
 inline constexpr int kStGetDns3 = -220;
+inline constexpr int kStGetMsnEnable = -221;
+inline constexpr int kStGetCodePage = -222;
+inline constexpr int kStGetPrinterName = -223;
+inline constexpr int kStGetAppleEnable = -224;
+inline constexpr int kStGetMacPrinterType = -225;
+inline constexpr int kStGetPrinterClient = -226;
+inline constexpr int kStGetPrinterComment = -227;
 inline constexpr int kStGetComment = -230;
 inline constexpr int kStGetTimeZone = -231;
 inline constexpr int kStGetWinsEnable = -232;
@@ -131,6 +138,7 @@ inline constexpr int kStLockBusy = -309;
 inline constexpr int kStApplyTcpip = -310;
 inline constexpr int kStApplyName = -311;
 inline constexpr int kStApplyDhcp = -312;
+inline constexpr int kStApplyAppleTalk = -313;
 inline constexpr int kStApplySamba = -314;
 inline constexpr int kStNoCurrentAddress = -315;
 
@@ -176,6 +184,13 @@ inline constexpr StatusText kStatusTexts[] = {
     {kStGetDns1, "the first stored name server cannot be read"},
     {kStGetDns2, "the second stored name server cannot be read"},
     {kStGetDns3, "the third stored name server cannot be read"},
+    {kStGetMsnEnable, "the stored Windows sharing switch cannot be read"},
+    {kStGetCodePage, "the stored code page cannot be read"},
+    {kStGetPrinterName, "the stored printer name cannot be read"},
+    {kStGetAppleEnable, "the stored AppleTalk switch cannot be read"},
+    {kStGetMacPrinterType, "the stored Macintosh printer type cannot be read"},
+    {kStGetPrinterClient, "the stored Macintosh printer name cannot be read"},
+    {kStGetPrinterComment, "the stored printer description cannot be read"},
     {kStGetComment, "the stored server description cannot be read"},
     {kStGetTimeZone, "the stored time zone cannot be read"},
     {kStGetWinsEnable, "the stored WINS switch cannot be read"},
@@ -191,6 +206,7 @@ inline constexpr StatusText kStatusTexts[] = {
     {kStApplyTcpip, "applying the TCP/IP settings failed"},
     {kStApplyName, "applying the server name failed"},
     {kStApplyDhcp, "applying the DHCP server settings failed"},
+    {kStApplyAppleTalk, "applying the AppleTalk settings failed"},
     {kStApplySamba, "applying the Windows sharing settings failed"},
     {kStNoCurrentAddress, "after a failed switch to DHCP the address cannot be read"},
 };

@@ -16,8 +16,9 @@ struct CommandName {
 
 constexpr CommandName kCommands[] = {
     {"discover", Command::kDiscover, 0}, {"show", Command::kShow, 1},
-    {"passwd", Command::kPasswd, 1},     {"verify", Command::kVerify, 1},
-    {"print", Command::kPrint, 2},       {"bench", Command::kBench, 1},
+    {"set", Command::kSet, 1},           {"passwd", Command::kPasswd, 1},
+    {"verify", Command::kVerify, 1},     {"print", Command::kPrint, 2},
+    {"bench", Command::kBench, 1},
 };
 
 bool ParseNumber(std::string_view text, double low, double high, double *value) {
@@ -46,6 +47,43 @@ std::string UsageText(Command command) {
             return "usage: dssetup show TARGET [--json] [--timeout S] [--tries N]\n"
                    "Reads every setting of one appliance. TARGET is its MAC address\n"
                    "(00:C0:02:1A:2B:3C) or its IP address.\n";
+        case Command::kSet:
+            return "usage: dssetup set TARGET [KEY=VALUE...] [--now] [--from FILE|-] [--json]\n"
+                   "                  [--timeout S] [--tries N]\n"
+                   "Changes settings of one appliance. It reads the current settings, changes\n"
+                   "only the keys given, checks the result and sends the complete set, which\n"
+                   "the appliance then applies (network and service restarts: up to a minute).\n"
+                   "Keys, as 'dssetup show' lists them:\n"
+                   "  name=NAME            server name: 1-14 letters, digits or '-'\n"
+                   "  description=TEXT     server description, at most 48 characters\n"
+                   "  date=MM/DD/YYYY      date (1970 to 2037)\n"
+                   "  time=HH:MM:SS        time of day, 24 hours\n"
+                   "  mode=static|dhcp     a fixed address, or one from a DHCP server\n"
+                   "  ip=A.B.C.D           fixed address (static mode)\n"
+                   "  netmask=A.B.C.D      its netmask, /8 to /30\n"
+                   "  gateway=A.B.C.D      default gateway in the subnet; 0.0.0.0 for none\n"
+                   "  dhcp-server=on|off   the appliance's own DHCP server (static mode)\n"
+                   "  dhcp-start=A.B.C.D   first and last address it leases, inside the\n"
+                   "  dhcp-end=A.B.C.D     subnet, without the appliance's own address\n"
+                   "  workgroup=NAME       Windows workgroup, 1-15 characters\n"
+                   "  zone=NAME            AppleTalk zone, at most 32 characters\n"
+                   "  time-zone=N          time-zone number, -999 to 9999\n"
+                   "  wins=on|off          use a WINS server\n"
+                   "  wins-server=A.B.C.D  the WINS server\n"
+                   "  --now          date and time from this PC's clock (its local time)\n"
+                   "  --from FILE|-  the settings of a JSON object as 'dssetup show --json'\n"
+                   "                 prints it; KEY=VALUE words given as well win. Its date and\n"
+                   "                 time are not used: they were read when show ran.\n"
+                   "A request always carries a date and a time: unless date=, time= or --now\n"
+                   "is given, the appliance's own date and time, as just read, are sent back.\n"
+                   "Addresses 0.0.0.0 keep the stored value (only the gateway can be cleared).\n"
+                   "In DHCP mode the appliance answers before it restarts its network; dssetup\n"
+                   "reports that answer, then waits for a possible failure report.\n"
+                   "The settings are sent again, with the same sequence number, while no answer\n"
+                   "has come: every 10 s, 18 times, unless --timeout S and --tries N say\n"
+                   "otherwise (these then also apply to the reads before it).\n"
+                   "Exit status: 0 done; 1 the appliance reported a failure or did not answer;\n"
+                   "2 a wrong command line or setting (then nothing is sent).\n";
         case Command::kPasswd:
             return "usage: dssetup passwd TARGET [--json] [--timeout S] [--tries N]\n"
                    "Sets the administrator password of an appliance (at most 14 characters;\n"
@@ -70,6 +108,7 @@ std::string UsageText(Command command) {
            "Commands:\n"
            "  discover            list the appliances on the network\n"
            "  show TARGET         show every setting of one appliance\n"
+           "  set TARGET KEY=VALUE...  change settings of one appliance\n"
            "  passwd TARGET       set the administrator password\n"
            "  verify TARGET       check a password\n"
            "  print TARGET FILE   send a file to the appliance's printer\n"
@@ -107,6 +146,7 @@ bool ParseArgs(int argc, const char *const *argv, Options *options, std::string 
                 return false;
             }
             o.timeout = number;
+            o.timeout_given = true;
         } else if (arg == "--tries") {
             if (!value(&v) || !ParseNumber(v, 1, 100, &number)) {
                 if (error->empty())
@@ -114,6 +154,7 @@ bool ParseArgs(int argc, const char *const *argv, Options *options, std::string 
                 return false;
             }
             o.tries = static_cast<int>(number);
+            o.tries_given = true;
         } else if (arg == "--count") {
             if (!value(&v) || !ParseNumber(v, 1, 100000, &number)) {
                 if (error->empty())
@@ -128,6 +169,17 @@ bool ParseArgs(int argc, const char *const *argv, Options *options, std::string 
                 return false;
             }
             o.port = static_cast<unsigned short>(number);
+        } else if (arg == "--now") {
+            o.now = true;
+        } else if (arg == "--from") {
+            if (!value(&v)) {
+                return false;
+            }
+            if (v.empty()) {
+                *error = "--from wants a file or -";
+                return false;
+            }
+            o.from = std::string(v);
         } else if (arg == "--interface") {
             if (!value(&v)) {
                 return false;
@@ -157,6 +209,8 @@ bool ParseArgs(int argc, const char *const *argv, Options *options, std::string 
                 *error = "unknown command " + std::string(arg);
                 return false;
             }
+        } else if (o.command == Command::kSet && operands == 1) {
+            o.assignments.emplace_back(arg);
         } else if (operands < operands_wanted) {
             if (operands == 0) {
                 o.target = std::string(arg);
@@ -169,6 +223,10 @@ bool ParseArgs(int argc, const char *const *argv, Options *options, std::string 
             return false;
         }
     }
+    if ((o.now || !o.from.empty()) && o.command != Command::kSet) {
+        *error = std::string(o.now ? "--now" : "--from") + " is for the set command only";
+        return false;
+    }
     if (!o.help) {
         if (o.command == Command::kNone) {
             *error = "no command given";
@@ -176,6 +234,10 @@ bool ParseArgs(int argc, const char *const *argv, Options *options, std::string 
         }
         if (operands < operands_wanted) {
             *error = operands_wanted == 2 && operands == 1 ? "no file given" : "no target given";
+            return false;
+        }
+        if (o.command == Command::kSet && o.assignments.empty() && !o.now && o.from.empty()) {
+            *error = "nothing to set: give KEY=VALUE, --now or --from";
             return false;
         }
     }

@@ -1,6 +1,8 @@
 // dssetup: the UDP exchange with retransmission, target resolution and the commands.
 #include "client/session.h"
 
+#include "client/settings_json.h"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <ifaddrs.h>
@@ -19,14 +21,6 @@
 namespace dssetup {
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
-
-struct Target {
-    bool by_mac = false;
-    Mac mac{};
-    sockaddr_in addr{};  // valid when !by_mac
-};
 
 sockaddr_in Address(in_addr ip, unsigned short port) {
     sockaddr_in a{};
@@ -71,6 +65,8 @@ bool SendBroadcast(int fd, const Options &options, const Bytes &request) {
     return sent;
 }
 
+}  // namespace
+
 bool Send(int fd, const Options &options, const sockaddr_in *to, const Bytes &request) {
     if (to == nullptr) {
         return SendBroadcast(fd, options, request);
@@ -79,11 +75,11 @@ bool Send(int fd, const Options &options, const sockaddr_in *to, const Bytes &re
                   sizeof *to) >= 0;
 }
 
-// Waits until `deadline` for one datagram; true with it.
 bool ReceiveUntil(int fd, Clock::time_point deadline, Reply *reply) {
     for (;;) {
+        // Rounded up: a wait of less than a millisecond is still a wait, not a busy loop.
         const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+            std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
         if (left < 0) {
             return false;
         }
@@ -129,7 +125,6 @@ std::string AddressText(const sockaddr_in &a) {
     return text;
 }
 
-// Identify one appliance: by MAC through a broadcast, or by address directly.
 bool IdentifyTarget(int fd, const Options &options, const Target &target, IdentifyInfo *info,
                     sockaddr_in *address) {
     const Bytes request = BuildIdentify(NextSequence());
@@ -160,6 +155,32 @@ void Fail(const Options &options, std::FILE *out, std::FILE *err, const std::str
 std::string NoReply(const std::string &target) {
     return "no reply from " + (target.empty() ? std::string("any appliance") : target);
 }
+
+bool ReadSettingsOf(int fd, const Options &options, const Target &target, SettingsInfo *info,
+                    sockaddr_in *address) {
+    // A failed read can come back before the agent has put its MAC address into the reply, so
+    // an appliance named by its MAC address is found by identify first and then asked directly.
+    *address = target.addr;
+    if (target.by_mac) {
+        IdentifyInfo found;
+        if (!IdentifyTarget(fd, options, target, &found, address)) {
+            return false;
+        }
+    }
+    const Bytes request = BuildReadSettings(NextSequence());
+    ReplyFilter filter = [](const std::uint8_t *d, std::size_t n) {
+        SettingsInfo s;
+        return DecodeSettings(d, n, &s);
+    };
+    Reply reply;
+    if (!Exchange(fd, options, address, request, filter, &reply)) {
+        return false;
+    }
+    DecodeSettings(reply.data.data(), reply.data.size(), info);
+    return true;
+}
+
+namespace {
 
 int Discover(int fd, const Options &options, std::FILE *out, std::FILE *err) {
     const Bytes request = BuildIdentify(NextSequence());
@@ -210,28 +231,12 @@ int Discover(int fd, const Options &options, std::FILE *out, std::FILE *err) {
 }
 
 int Show(int fd, const Options &options, const Target &target, std::FILE *out, std::FILE *err) {
-    // A failed read can come back before the agent has put its MAC address into the reply, so
-    // an appliance named by its MAC address is found by identify first and then asked directly.
-    sockaddr_in address = target.addr;
-    if (target.by_mac) {
-        IdentifyInfo found;
-        if (!IdentifyTarget(fd, options, target, &found, &address)) {
-            Fail(options, out, err, "show", NoReply(options.target));
-            return 1;
-        }
-    }
-    const Bytes request = BuildReadSettings(NextSequence());
-    ReplyFilter filter = [](const std::uint8_t *d, std::size_t n) {
-        SettingsInfo s;
-        return DecodeSettings(d, n, &s);
-    };
-    Reply reply;
-    if (!Exchange(fd, options, &address, request, filter, &reply)) {
+    SettingsInfo info;
+    sockaddr_in address{};
+    if (!ReadSettingsOf(fd, options, target, &info, &address)) {
         Fail(options, out, err, "show", NoReply(options.target));
         return 1;
     }
-    SettingsInfo info;
-    DecodeSettings(reply.data.data(), reply.data.size(), &info);
     if (options.json) {
         std::fputs(FormatSettingsJson(info).c_str(), out);
     } else if (info.status != 0) {
@@ -330,6 +335,8 @@ int Password(int fd, const Options &options, const Target &target, std::FILE *ou
     return 0;
 }
 
+}  // namespace
+
 bool ReadAll(const std::string &path, Bytes *data) {
     const bool stdin_input = path == "-";
     const int fd = stdin_input ? STDIN_FILENO : open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -357,6 +364,8 @@ bool ReadAll(const std::string &path, Bytes *data) {
     }
     return ok;
 }
+
+namespace {
 
 int Print(int fd, const Options &options, const Target &target, std::FILE *out, std::FILE *err) {
     Bytes data;
@@ -522,6 +531,9 @@ int RunCommand(const Options &options, std::FILE *out, std::FILE *err) {
             break;
         case Command::kShow:
             rc = Show(fd, options, target, out, err);
+            break;
+        case Command::kSet:
+            rc = Set(fd, options, target, out, err);
             break;
         case Command::kPasswd:
         case Command::kVerify:

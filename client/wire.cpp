@@ -311,39 +311,4 @@ std::string FormatSettingsText(const SettingsInfo &s) {
     return out;
 }
 
-std::string FormatSettingsJson(const SettingsInfo &s) {
-    std::string out = "{\n";
-    auto field = [&out](const char *name, const std::string &json_value, bool last = false) {
-        out += "  \"";
-        out += name;
-        out += "\": " + json_value + (last ? "\n" : ",\n");
-    };
-    auto boolean = [](bool b) { return std::string(b ? "true" : "false"); };
-    field("status", std::to_string(s.status));
-    field("status_text", JsonString(proto::StatusMeaning(s.status)));
-    field("mac", JsonString(FormatMac(s.mac.data())));
-    field("server_name", JsonString(s.server_name));
-    field("default_name", JsonString(s.default_name));
-    field("description", JsonString(s.description));
-    field("version", JsonString(FormatVersion(s.version)));
-    field("version_code", std::to_string(s.version));
-    field("password_set", boolean(s.password_set));
-    field("date", JsonString(s.date));
-    field("time", JsonString(s.time));
-    field("address_mode", JsonString(s.dhcp_client ? "dhcp" : "static"));
-    field("ip_addr", JsonString(s.ip));
-    field("netmask", JsonString(s.netmask));
-    field("gateway", JsonString(s.gateway));
-    field("dhcp_server", boolean(s.dhcp_server));
-    field("dhcp_start_ip", JsonString(s.dhcp_start));
-    field("dhcp_end_ip", JsonString(s.dhcp_end));
-    field("workgroup", JsonString(s.workgroup));
-    field("zone", JsonString(s.zone));
-    field("time_zone", std::to_string(s.time_zone));
-    field("wins", boolean(s.wins));
-    field("wins_server", JsonString(s.wins_server), true);
-    out += "}\n";
-    return out;
-}
-
 }  // namespace dssetup

@@ -78,7 +78,6 @@ std::string StatusWords(int status);
 std::string FormatDiscoverTable(const std::vector<IdentifyInfo> &found);
 std::string FormatDiscoverJson(const std::vector<IdentifyInfo> &found);
 std::string FormatSettingsText(const SettingsInfo &info);
-std::string FormatSettingsJson(const SettingsInfo &info);
 std::string JsonString(std::string_view text);
 
 }  // namespace dssetup

@@ -44,3 +44,11 @@ int tran_DOTString_IPArea(unsigned char *area, const char *text) {
     area[3] = static_cast<unsigned char>(host);
     return 0;
 }
+
+std::size_t address_text_length(const char *text) {
+    std::size_t n = 0;
+    while ((text[n] >= '0' && text[n] <= '9') || text[n] == '.') {
+        ++n;
+    }
+    return n;
+}

@@ -69,6 +69,9 @@ int ReadCFGData(const char *path, const char *section, const char *key, char *ou
 // -4 no memory, -5 the store's lock not obtained, -7 refused text (see kCfgBadArgument),
 // -8 not written to disk (see kCfgWriteFail).
 int WriteCFGData(const char *path, const char *section, const char *key, const char *value);
+// Whether WriteCFGData takes this value (see kCfgBadArgument), for callers that check all
+// their values before they write the first.
+bool CFGValueIsStorable(const char *value);
 
 // Several keys of one section read in one pass over the file. Each entry's result (and `out`)
 // is what ReadCFGData would give for that key alone; returns the first non-zero result, or 0.

@@ -380,6 +380,11 @@ int pm1_process(const char *path, const char *temp_path, SectionCallback sfunc,
     return cfg::RunWrites(path, temp_path, &op, 1, sfunc, pfunc);
 }
 
+bool CFGValueIsStorable(const char *value) {
+    return std::strlen(value) <= static_cast<std::size_t>(kCfgMaxValue) &&
+           !cfg::HasBadChar(value, '\0') && !cfg::EndsInContinuation(value);
+}
+
 int WriteCFGData(const char *path, const char *section, const char *key, const char *value) {
     return cfg::WriteCFGDataWithTemp(path, paths::kConfigTemp, section, key, value);
 }

@@ -108,7 +108,7 @@ int NETComposeDHCPServerConf(const NetInfo *info, const DnsInfo *dns, const Dhcp
     std::memset(linebuffer, 0, kLineBufferSize);
     const char *servers[] = {dns->nameserver1, dns->nameserver2, dns->nameserver3};
     for (const char *server : servers) {
-        int len = static_cast<int>(PrintableLength(server));
+        int len = static_cast<int>(address_text_length(server));
         if (IsNoAddress(server) || len == 0) {
             continue;
         }
@@ -128,7 +128,9 @@ int NETComposeDHCPServerConf(const NetInfo *info, const DnsInfo *dns, const Dhcp
         }
         used += static_cast<std::size_t>(n);
     };
-    auto len = [](const char *text) { return static_cast<int>(PrintableLength(text)); };
+    // Every value of this file is an address: only its address part goes in, so no text can
+    // end a statement (";") or add one.
+    auto len = [](const char *text) { return static_cast<int>(address_text_length(text)); };
     append(std::snprintf(out, size, "subnet %s netmask %.*s {\n", network_text.data(),
                          len(info->netmask), info->netmask));
     if (fits) {

@@ -104,14 +104,16 @@ int WriteDefaultNameFile(const char *name) {
 }
 
 // The hosts table: first line kept, the second line's name replaced, later lines dropped; a
-// line for the appliance is added when the table had fewer than two lines.
+// line for the appliance is added when the table had fewer than two lines. The table is read
+// with the reader rules: a line of 256 or more characters is skipped whole, so its tail is
+// never taken for the localhost or the appliance's line.
 int WriteHostsFile(const char *name) {
     FileRewrite rw(paths::kHostsFile, kHostsTemplate);
     int rc = rw.Open(kTag, "Open hosts file fail", "Open hosts tempfile fail");
     if (rc != 0) {
         return rc;
     }
-    LineScanner scanner(rw.source(), ScanMode::kRewriter);
+    LineScanner scanner(rw.source(), ScanMode::kReader);
     ScannedLine line{};
     int lines = 0;
     while (lines < 2 && scanner.Next(&line) > 0) {
@@ -211,11 +213,34 @@ int WriteNetworkHostname(const char *name) {
 
 }  // namespace
 
+std::size_t NETServerNameSafeLength(const char *name) {
+    auto alnum = [](char c) {
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+    };
+    std::size_t n = 0;
+    if (!alnum(name[0])) {
+        return 0;
+    }
+    while (alnum(name[n]) || name[n] == '-' || name[n] == '_' || name[n] == '.') {
+        ++n;
+    }
+    return n;
+}
+
+bool NETServerNameIsSafe(const char *name) {
+    return name[NETServerNameSafeLength(name)] == '\0';
+}
+
 int NETWriteHostnameData(char *name) {
-    // The name goes into system files and a command line: it ends at its first control
-    // character (so a name that begins with a line feed is empty and means the default).
+    // The name goes into system files and command lines as one plain word: it ends at its
+    // first character outside the server-name rules (a blank would add a field to the hosts
+    // table and an option to afpd.conf, a line feed a line; a name that begins with one is
+    // empty and means the default).
     name[kNameSize - 1] = '\0';
-    CutAtControl(name);
+    if (!NETServerNameIsSafe(name)) {
+        NETDebugMsg(kTag, "Input server name with invalid character, cut");
+        name[NETServerNameSafeLength(name)] = '\0';
+    }
     if (name[0] == '\0') {
         std::array<char, 9> fallback{};
         if (NETReadDefaultHostname(fallback.data()) != 0) {
@@ -292,7 +317,7 @@ int NETUpdateNetworkHostsFile() {
             return -1;
         }
     }
-    CutAtControl(name.data());
+    name[NETServerNameSafeLength(name.data())] = '\0';
     int rc = NETReadCurrentNetworkData(&info);
     if (rc != 0) {
         NETDebugMsg(kTag, "Get current TCP/IP information fail");

@@ -4,6 +4,8 @@
 
 #include <sys/socket.h>
 
+#include <cstddef>
+
 // One interface's data; every field NUL-terminated within its width.
 struct NetInfo {
     char ifname[17];
@@ -76,6 +78,15 @@ int NETReadDefaultHostname(char *name);
 int NETReadCurrentHostname(char *name);
 int NETReadHardwareID(char *id);
 int NETWriteDefaultHostnameData();
+// Server names are one plain word in every file and command that carries them (hosts table,
+// network settings file read by shell scripts, afpd.conf options, /bin/hostname): a letter or
+// digit first, then letters, digits, '-', '_' and '.'. The length of the longest such start of
+// `name`; the whole of it when the name is safe (the empty name, the default, included).
+std::size_t NETServerNameSafeLength(const char *name);
+bool NETServerNameIsSafe(const char *name);
+// Cuts the name at its first character outside those rules (text after a blank, a control
+// character, a shell or field separator is dropped; a name that starts with one is empty and
+// stands for the default name) and sets the name into the kernel, files and afpd.
 int NETSetHostname(char *name);
 int NETWriteHostnameData(char *name);
 int NETUpdateNetworkHostsFile();

@@ -139,8 +139,8 @@ int NETComposeDNSData(const DnsInfo *dns, int boottype, char *out, std::size_t s
     }
     std::memset(out, 0, size);
     std::size_t used = 0;
-    auto append = [&](const char *word, const char *value) {
-        int len = static_cast<int>(PrintableLength(value));
+    auto append = [&](const char *word, const char *value, std::size_t length) {
+        int len = static_cast<int>(length);
         int n = std::snprintf(out + used, size - used, "%s %.*s\n", word, len, value);
         if (n < 0 || static_cast<std::size_t>(n) >= size - used) {
             out[used] = '\0';
@@ -149,13 +149,16 @@ int NETComposeDNSData(const DnsInfo *dns, int boottype, char *out, std::size_t s
         used += static_cast<std::size_t>(n);
         return true;
     };
-    if (boottype == 2 && PrintableLength(dns->domain) > 0 && !append("domain", dns->domain)) {
+    const std::size_t domain_length = PrintableLength(dns->domain);
+    if (boottype == 2 && domain_length > 0 && !append("domain", dns->domain, domain_length)) {
         return -1;
     }
     const char *servers[] = {dns->nameserver1, dns->nameserver2, dns->nameserver3};
     for (const char *server : servers) {
-        // A server is written only up to a control character; nothing left means no server.
-        if (Valid(server) && PrintableLength(server) > 0 && !append("nameserver", server)) {
+        // Only the address part of a server's text is written (a second word would be an
+        // option of the line); nothing left means no server.
+        const std::size_t length = address_text_length(server);
+        if (Valid(server) && length > 0 && !append("nameserver", server, length)) {
             return -1;
         }
     }

@@ -61,8 +61,9 @@ std::string_view GatewayLine(const NetInfo *info) {
     if (IsNoAddress(info->gateway)) {
         std::snprintf(linebuffer, kLineBufferSize, "GATEWAY=\n");
     } else {
+        // The file is read by shell scripts: only the address part of the text goes in.
         std::snprintf(linebuffer, kLineBufferSize, "GATEWAY=%.*s\n",
-                      static_cast<int>(PrintableLength(info->gateway)), info->gateway);
+                      static_cast<int>(address_text_length(info->gateway)), info->gateway);
     }
     return linebuffer;
 }
@@ -130,6 +131,8 @@ int NETComposeTCPIPData(const NetInfo *info, char *out, std::size_t size) {
         return -1;
     }
     if (std::strcmp(info->bootproto, "dhcp") != 0) {
+        // The interface file is read by shell scripts: of each address text only its address
+        // part (digits and dots) goes in, whatever else the text holds.
         in_addr ip{};
         in_addr mask{};
         ip.s_addr = inet_addr(info->ipaddr);
@@ -144,9 +147,9 @@ int NETComposeTCPIPData(const NetInfo *info, char *out, std::size_t size) {
         std::snprintf(bcast_text.data(), bcast_text.size(), "%s", inet_ntoa(bcast));
         if (!append(std::snprintf(out + used, size - used,
                                   "IPADDR=%.*s\nNETMASK=%.*s\nNETWORK=%s\nBROADCAST=%s\n",
-                                  static_cast<int>(PrintableLength(info->ipaddr)), info->ipaddr,
-                                  static_cast<int>(PrintableLength(info->netmask)), info->netmask,
-                                  net_text.data(), bcast_text.data()))) {
+                                  static_cast<int>(address_text_length(info->ipaddr)), info->ipaddr,
+                                  static_cast<int>(address_text_length(info->netmask)),
+                                  info->netmask, net_text.data(), bcast_text.data()))) {
             return -1;
         }
     }

@@ -133,13 +133,17 @@ int BuildAtalkdText(FILE *in, const char *zone, char *text, std::size_t capacity
 
 }  // namespace share
 
+bool APPLEZoneIsSafe(const char *zone) {
+    return zone[share::SafeFieldLength(zone, share::kZoneStops)] == '\0';
+}
+
 int APPLESetNetatalk(AtalkInfo *info) {
     bool on = false;
     if (!ParseSwitchWord(info->state, &on)) {
         NETDebugMsg(share::kTag, "Input Netatalk flag Invalid");
         return -6;
     }
-    share::CleanField(info->zone, sizeof info->zone, share::kTag);
+    share::CleanField(info->zone, sizeof info->zone, share::kTag, share::kZoneStops);
     if (info->zone[0] == '\0') {
         on = false;
     }
@@ -155,7 +159,9 @@ int APPLESetNetatalk(AtalkInfo *info) {
 
 int APPLEWriteNetatalkData(AtalkInfo *info) {
     using share::kTag;
-    share::CleanField(info->zone, sizeof info->zone, kTag);
+    // The zone is written in double quotes: it ends at a quote or a backslash, so that
+    // 'Office" -phase 1 -addr 1.2' cannot add options.
+    share::CleanField(info->zone, sizeof info->zone, kTag, share::kZoneStops);
     if (info->zone[0] == '\0') {
         std::snprintf(info->zone, sizeof info->zone, "%s", "*");
         NETDebugMsg(kTag, "Input Empty zone name, use default");

@@ -159,8 +159,12 @@ void RewritePapdConf(FILE *in, FILE *out, const AtalkInfo &info) {
 
 int APPLEWriteNetatalkPrinterData(AtalkInfo *info) {
     using share::kTag;
-    share::CleanField(info->printer_name, sizeof info->printer_name, kTag);
-    share::CleanField(info->printer_type, sizeof info->printer_type, kTag);
+    // Name and type are fields of the printcap and papd.conf entry headers ("name\072type:");
+    // the client name is only compared, never written.
+    share::CleanField(info->printer_name, sizeof info->printer_name, kTag,
+                      share::kPrinterNameStops);
+    share::CleanField(info->printer_type, sizeof info->printer_type, kTag,
+                      share::kPrinterTextStops);
     share::CleanField(info->printer_client, sizeof info->printer_client, kTag);
     if (info->printer_name[0] == '\0') {
         std::snprintf(info->printer_name, sizeof info->printer_name, "%s", "lp");

@@ -67,10 +67,12 @@ int AssignedKey(std::string_view line) {
     return -1;
 }
 
-// A section header: a '[' and, at least one character later, a ']'.
+// A section header: the line (from its first non-blank character) starts with '[' and has,
+// at least one character later, a ']'. Brackets inside a value ("server string = Disk [2]")
+// are part of the value: taken for a header they would end the global section early, and the
+// keys behind them would stay unchanged after the rewrite.
 bool HoldsSectionHeader(std::string_view line) {
-    std::size_t open = line.find('[');
-    return open != std::string_view::npos && line.find(']', open + 2) != std::string_view::npos;
+    return !line.empty() && line[0] == '[' && line.find(']', 2) != std::string_view::npos;
 }
 
 // Comment and empty lines do not survive a rewrite.
@@ -158,13 +160,17 @@ void WriteSambaGlobalHeader(FILE *out, const SambaInfo &info, bool wins_on) {
 
 using share::CleanField;
 
+bool SMBWorkgroupIsSafe(const char *workgroup) {
+    return workgroup[share::SafeFieldLength(workgroup, share::kSambaValueStops)] == '\0';
+}
+
 int SMBSetSamba(SambaInfo *info) {
     bool on = false;
     if (!ParseSwitchWord(info->state, &on)) {
         NETDebugMsg(share::kTag, "Input Samba flag Invalid");
         return -6;
     }
-    CleanField(info->workgroup, sizeof info->workgroup, share::kTag);
+    CleanField(info->workgroup, sizeof info->workgroup, share::kTag, share::kSambaValueStops);
     if (info->workgroup[0] == '\0') {
         on = false;
     }
@@ -181,9 +187,12 @@ int SMBSetSamba(SambaInfo *info) {
 
 int SMBWriteSambaData(SambaInfo *info) {
     using share::kTag;
-    CleanField(info->workgroup, sizeof info->workgroup, kTag);
-    CleanField(info->code_page, sizeof info->code_page, kTag);
+    // Every value ends at a control character (a line of its own) or a backslash (it would
+    // continue the line); of the WINS server only its address part is written.
+    CleanField(info->workgroup, sizeof info->workgroup, kTag, share::kSambaValueStops);
+    CleanField(info->code_page, sizeof info->code_page, kTag, share::kSambaValueStops);
     CleanField(info->wins_server, sizeof info->wins_server, kTag);
+    info->wins_server[address_text_length(info->wins_server)] = '\0';
     if (info->workgroup[0] == '\0') {
         std::snprintf(info->workgroup, sizeof info->workgroup, "%s", "workgroup");
         NETDebugMsg(kTag, "Input Empty workgroup, use default");

@@ -164,18 +164,28 @@ int CopyBack(RewriteTemp &temp, const char *target, const RewriteMessages &m) {
     return 0;
 }
 
-void CleanField(char *field, std::size_t size, const char *tag) {
+std::size_t SafeFieldLength(const char *text, std::string_view stops) {
+    std::size_t n = 0;
+    for (; text[n] != '\0'; ++n) {
+        auto c = static_cast<unsigned char>(text[n]);
+        if (c < 0x20 || c == 0x7f || stops.find(text[n]) != std::string_view::npos) {
+            break;
+        }
+    }
+    return n;
+}
+
+void CleanField(char *field, std::size_t size, const char *tag, std::string_view stops) {
     if (size == 0) {
         return;
     }
     field[size - 1] = '\0';
-    for (char *p = field; *p != '\0'; ++p) {
-        auto c = static_cast<unsigned char>(*p);
-        if (c < 0x20 || c == 0x7f) {
-            *p = '\0';
-            NETDebugMsg(tag, "Input text with control character, cut");
-            return;
-        }
+    std::size_t n = SafeFieldLength(field, stops);
+    if (field[n] != '\0') {
+        auto c = static_cast<unsigned char>(field[n]);
+        field[n] = '\0';
+        NETDebugMsg(tag, c < 0x20 || c == 0x7f ? "Input text with control character, cut"
+                                               : "Input text with field separator, cut");
     }
 }
 

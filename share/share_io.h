@@ -123,9 +123,27 @@ int RewriteFile(const RewriteStep &step, Pass &&pass) {
 // Writes all of data to fd. 0, or -1.
 int WriteAll(int fd, const char *data, std::size_t size);
 
+// Characters, beyond the control characters, at which a text field is cut before it is
+// written, because in the file it goes to they would end the field or add one.
+// smb.conf values ("key = value"): a backslash at the end continues the line.
+inline constexpr std::string_view kSambaValueStops = "\\";
+// printcap and papd.conf entry headers: ':' ends a field, '|' starts an alias, a backslash
+// escapes or continues; a printer name is also the start of the line, where '#' would make the
+// whole entry header a comment.
+inline constexpr std::string_view kPrinterNameStops = ":|\\#";
+inline constexpr std::string_view kPrinterTextStops = ":|\\";
+// atalkd.conf: the zone stands in double quotes; a quote would end it and let the rest of the
+// zone be read as options, a backslash could escape the closing quote.
+inline constexpr std::string_view kZoneStops = "\"\\";
+
+// Length of the text before its first control character (below 0x20, and 0x7F) or character
+// of `stops`.
+std::size_t SafeFieldLength(const char *text, std::string_view stops);
+
 // Makes a text field of a settings record safe to write into a configuration file: ends it
-// within its size and cuts it at the first control character (traced with tag).
-void CleanField(char *field, std::size_t size, const char *tag);
+// within its size and cuts it at the first control character or character of `stops` (traced
+// with tag).
+void CleanField(char *field, std::size_t size, const char *tag, std::string_view stops = {});
 
 // Runs "<script> <action>" through the shell (built in systembuffer); system()'s raw result.
 int RunService(const char *script, const char *action);

@@ -97,10 +97,10 @@ class Pc {
     Pc &operator=(const Pc &) = delete;
     bool ok() const { return bound_; }
 
-    void Send(const Bytes &datagram) {
+    void Send(const Bytes &datagram, const char *address = sim::kApplianceAddress) {
         sockaddr_in to{};
         to.sin_family = AF_INET;
-        inet_pton(AF_INET, sim::kApplianceAddress, &to.sin_addr);
+        inet_pton(AF_INET, address, &to.sin_addr);
         to.sin_port = htons(915);
         sendto(fd_, datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr *>(&to),
                sizeof to);

@@ -140,13 +140,6 @@ TEST_F(ServiceLoopTest, DroppedRequestAndItsRetransmissionGetNoAnswer) {
     memcpy(write.data() + 8, other, 6);
     Deliver(write, pc_addr_);
     EXPECT_TRUE(Receive(pc_).empty());
-    // Addressed to us, write settings is not served yet: unknown.
-    memcpy(write.data() + 8, state_->mac, 6);
-    write[4] = 11;
-    Deliver(write, pc_addr_);
-    const Bytes r = Receive(pc_);
-    ASSERT_EQ(r.size(), 8u);
-    EXPECT_EQ(proto::GetI16(r.data() + 2), -1);
 }
 
 TEST_F(ServiceLoopTest, CommandBufferTakesThePasswordAsOneWord) {

@@ -39,10 +39,23 @@ TEST(ArgsTest, CommandsWithTheirOperandsAndOptions) {
 
     ASSERT_TRUE(Parse({"verify", "192.168.0.2", "--port", "9150"}, &o, &e)) << e;
     EXPECT_EQ(o.port, 9150);
+    EXPECT_FALSE(o.timeout_given);
+
+    ASSERT_TRUE(Parse(
+        {"set", "192.168.0.2", "name=NAS", "--from", "-", "zone=A B", "--now", "--tries", "3"}, &o,
+        &e))
+        << e;
+    EXPECT_EQ(o.command, Command::kSet);
+    EXPECT_EQ(o.target, "192.168.0.2");
+    EXPECT_EQ(o.assignments, (std::vector<std::string>{"name=NAS", "zone=A B"}));
+    EXPECT_EQ(o.from, "-");
+    EXPECT_TRUE(o.now);
+    EXPECT_TRUE(o.tries_given);
+    EXPECT_FALSE(o.timeout_given);
 }
 
 TEST(ArgsTest, HelpForEveryCommand) {
-    for (const char *cmd : {"discover", "show", "passwd", "verify", "print"}) {
+    for (const char *cmd : {"discover", "show", "set", "passwd", "verify", "print"}) {
         Options o;
         std::string e;
         ASSERT_TRUE(Parse({cmd, "--help"}, &o, &e)) << cmd;
@@ -71,6 +84,11 @@ TEST(ArgsTest, WrongCommandLinesAreRefused) {
         {"show", "x", "--tries", "0"},
         {"discover", "--bogus"},
         {"discover", "--interface", "an-interface-name-too-long"},
+        {"set"},
+        {"set", "192.168.0.2"},  // nothing to set
+        {"set", "192.168.0.2", "--from"},
+        {"show", "192.168.0.2", "--now"},
+        {"show", "192.168.0.2", "--from", "-"},
     };
     for (const auto &args : bad) {
         Options o;

@@ -2,8 +2,10 @@
 #include "client/session.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <pty.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -188,4 +190,219 @@ TEST(SessionTest, PrintSendsChunksInOrderAndReportsAFailedPrinter) {
     EXPECT_NE(err.find("writing to the printer failed"), std::string::npos) << err;
 }
 
+namespace set {
+
+// The read-settings reply of an appliance at 192.168.0.2/24 with its DHCP server on.
+Bytes SettingsReplyTo(const Bytes &req, int status = 0) {
+    namespace st = proto::settings;
+    Bytes r = HeaderReply(req, status, st::kPayload);
+    const std::uint8_t mac[6] = {0x00, 0xC0, 0x02, 0x1A, 0x2B, 0x3C};
+    memcpy(r.data() + st::kOffMac, mac, 6);
+    memcpy(r.data() + st::kOffServerName, "STORAGE", 7);
+    memcpy(r.data() + st::kOffDescription, "Office disk", 11);
+    memcpy(r.data() + st::kOffDate, "12/07/2026\n", 11);
+    memcpy(r.data() + st::kOffTime, "08:05:09", 8);
+    r[st::kOffAddressMode] = 1;
+    const std::uint8_t ip[4] = {192, 168, 0, 2}, mask[4] = {255, 255, 255, 0};
+    const std::uint8_t start[4] = {192, 168, 0, 100}, end[4] = {192, 168, 0, 200};
+    memcpy(r.data() + st::kOffIp, ip, 4);
+    memcpy(r.data() + st::kOffNetmask, mask, 4);
+    r[st::kOffDhcpServer] = 0;
+    memcpy(r.data() + st::kOffDhcpStart, start, 4);
+    memcpy(r.data() + st::kOffDhcpEnd, end, 4);
+    memcpy(r.data() + st::kOffWorkgroup, "WORKGROUP", 9);
+    memcpy(r.data() + st::kOffZone, "Office Zone", 11);
+    proto::PutI32(r.data() + st::kOffTimeZone, -5);
+    return r;
+}
+
+std::string ReadBack(FILE *f) {
+    std::string text;
+    rewind(f);
+    char b[512];
+    for (std::size_t n; (n = fread(b, 1, sizeof b, f)) > 0;) text.append(b, n);
+    fclose(f);
+    return text;
+}
+
+struct SetRun {
+    int rc = -1;
+    std::string out, err;
+    std::vector<Bytes> writes;  // the write-settings requests the agent received
+};
+
+// `dssetup set 127.0.0.1 WORDS` against a fake agent whose answer to the n-th write-settings
+// request is `write` (an empty reply: none).
+SetRun RunSet(std::vector<std::string> words, std::function<Bytes(const Bytes &, int)> write,
+              bool json = false, int read_status = 0, FILE *terminal = nullptr) {
+    int writes = 0;
+    auto agent = std::make_unique<FakeAgent>([&](const Bytes &req, int) {
+        const std::uint16_t cmd = proto::GetU16(req.data());
+        if (cmd == proto::kCmdReadSettings)
+            return SettingsReplyTo(req, read_status);
+        if (cmd == proto::kCmdWriteSettings)
+            return write(req, writes++);
+        return Bytes{};
+    });
+    Options o = Loopback(agent->port());
+    o.command = Command::kSet;
+    o.assignments = std::move(words);
+    o.json = json;
+    o.timeout = 0.2;
+    o.timeout_given = o.tries_given = true;
+    FILE *out = tmpfile();
+    FILE *err = terminal != nullptr ? terminal : tmpfile();
+    SetRun run;
+    run.rc = RunCommand(o, out, err);
+    agent.reset();  // the server thread is done with its lists
+    run.out = ReadBack(out);
+    if (terminal == nullptr)
+        run.err = ReadBack(err);
+    return run;
+}
+
+}  // namespace set
+
+// Reruns the fake agent per test: each set::RunSet call builds its own and reports what it got.
+class SetCommandTest : public ::testing::Test {
+  protected:
+    set::SetRun Run(std::vector<std::string> words, std::function<Bytes(const Bytes &, int)> write,
+                    bool json = false, int read_status = 0, FILE *terminal = nullptr) {
+        std::vector<Bytes> seen;
+        auto recording = [&seen, &write](const Bytes &req, int n) {
+            seen.push_back(req);
+            return write(req, n);
+        };
+        set::SetRun run = set::RunSet(std::move(words), recording, json, read_status, terminal);
+        run.writes = seen;
+        return run;
+    }
+};
+
+TEST_F(SetCommandTest, ChangesOnlyWhatWasAskedAndSendsTheRestAsRead) {
+    const set::SetRun run =
+        Run({"workgroup=HOME"}, [](const Bytes &req, int) { return HeaderReply(req, 0, 0); });
+    EXPECT_EQ(run.rc, 0) << run.err;
+    ASSERT_EQ(run.writes.size(), 1u);
+    const Bytes &w = run.writes[0];
+    ASSERT_EQ(w.size(), 179u);
+    namespace wr = proto::write;
+    const std::uint8_t mac[6] = {0x00, 0xC0, 0x02, 0x1A, 0x2B, 0x3C};
+    EXPECT_EQ(0, memcmp(w.data() + wr::kOffMac, mac, 6));  // from the read
+    EXPECT_EQ(0, memcmp(w.data() + wr::kOffWorkgroup, "HOME\0", 5));
+    EXPECT_EQ(0, memcmp(w.data() + wr::kOffServerName, "STORAGE\0", 8));
+    EXPECT_EQ(0, memcmp(w.data() + wr::kOffDate, "12/07/2026\0", 11));  // the appliance's own
+    EXPECT_EQ(0, memcmp(w.data() + wr::kOffTime, "08:05:09\0", 9));
+    EXPECT_EQ(w[wr::kOffDhcpServer], 0);
+    EXPECT_EQ(proto::GetI32(w.data() + wr::kOffTimeZone), -5);
+    EXPECT_NE(run.out.find("changed: workgroup"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("stored and applied"), std::string::npos) << run.out;
+    EXPECT_EQ(run.err, "") << "no progress line when not on a terminal";
+
+    const set::SetRun failed = Run({"name=NAS"}, [](const Bytes &req, int) {
+        return HeaderReply(req, proto::kStWriteServerName, 0);
+    });
+    EXPECT_EQ(failed.rc, 1);
+    EXPECT_NE(failed.err.find("-104 (storing the server name failed)"), std::string::npos)
+        << failed.err;
+}
+
+TEST_F(SetCommandTest, RetransmitsWithTheSameSequenceUntilAnswered) {
+    const set::SetRun run = Run({"zone=Lab"}, [](const Bytes &req, int n) {
+        return n == 0 ? Bytes{} : HeaderReply(req, 0, 0);  // the first answer is lost
+    });
+    EXPECT_EQ(run.rc, 0) << run.err;
+    ASSERT_EQ(run.writes.size(), 2u);
+    EXPECT_EQ(run.writes[0], run.writes[1]) << "the same request, sequence number included";
+
+    const set::SetRun silent = Run({"zone=Lab"}, [](const Bytes &, int) { return Bytes{}; });
+    EXPECT_EQ(silent.rc, 1);
+    EXPECT_EQ(silent.writes.size(), 3u);  // --tries 3
+    EXPECT_NE(silent.err.find("no answer"), std::string::npos) << silent.err;
+}
+
+TEST_F(SetCommandTest, DhcpModeReportsTheEarlyReplyThenWhatFollowed) {
+    // Failure after the early reply: the repeated request gets the failure status.
+    auto failing = [](const Bytes &req, int n) {
+        return HeaderReply(req, n == 0 ? 0 : proto::kStApplyName, 0);
+    };
+    const set::SetRun failed = Run({"mode=dhcp"}, failing);
+    EXPECT_EQ(failed.rc, 1);
+    EXPECT_NE(failed.out.find("accepted the settings"), std::string::npos) << failed.out;
+    EXPECT_NE(failed.out.find("dhcp-server=off"), std::string::npos) << "the implied change";
+    EXPECT_NE(failed.err.find("after its first answer the appliance reported -311"),
+              std::string::npos)
+        << failed.err;
+    ASSERT_EQ(failed.writes.size(), 2u);
+    EXPECT_EQ(failed.writes[0], failed.writes[1]);
+    EXPECT_EQ(failed.writes[0][proto::write::kOffAddressMode], 0);
+
+    const set::SetRun json = Run({"mode=dhcp"}, failing, true);
+    EXPECT_EQ(json.rc, 1);
+    EXPECT_NE(json.out.find("\"ok\":false,\"command\":\"set\",\"status\":-311"), std::string::npos)
+        << json.out;
+    EXPECT_NE(json.out.find("\"early_status\":0,\"outcome\":\"failed\""), std::string::npos)
+        << json.out;
+    EXPECT_EQ(json.err, "");
+
+    const set::SetRun done =
+        Run({"mode=dhcp"}, [](const Bytes &req, int) { return HeaderReply(req, 0, 0); });
+    EXPECT_EQ(done.rc, 0);
+    EXPECT_NE(done.out.find("finished applying the settings without a failure"), std::string::npos)
+        << done.out;
+
+    const set::SetRun unknown = Run({"mode=dhcp"}, [](const Bytes &req, int n) {
+        return n == 0 ? HeaderReply(req, 0, 0) : Bytes{};  // the appliance moved away
+    });
+    EXPECT_EQ(unknown.rc, 0);
+    EXPECT_NE(unknown.out.find("No further answer"), std::string::npos) << unknown.out;
+}
+
+TEST_F(SetCommandTest, AProgressLineOnATerminalOnly) {
+    int master = -1, slave = -1;
+    ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+    fcntl(master, F_SETFL, O_NONBLOCK);
+    FILE *terminal = fdopen(slave, "w");
+    auto late = [](const Bytes &req, int n) { return n == 0 ? Bytes{} : HeaderReply(req, 0, 0); };
+    auto shown = [master] {
+        std::string text;
+        char b[4096];
+        for (ssize_t n; (n = read(master, b, sizeof b)) > 0;)
+            text.append(b, static_cast<std::size_t>(n));
+        return text;
+    };
+    EXPECT_EQ(Run({"zone=Lab"}, late, false, 0, terminal).rc, 0);
+    const std::string text = shown();
+    EXPECT_NE(text.find("\rwaiting for the appliance to store and apply the settings: 0 s"),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find("(sent 2 times)"), std::string::npos) << text;
+    EXPECT_EQ(text.substr(text.size() - 4), "\r\033[K") << "the line is cleared at the end";
+
+    EXPECT_EQ(Run({"zone=Lab"}, late, true, 0, terminal).rc, 0);
+    EXPECT_EQ(shown(), "") << "none with --json";
+    fclose(terminal);
+    close(master);
+}
+
+TEST_F(SetCommandTest, RefusedSettingsAreNeverSent) {
+    auto ok = [](const Bytes &req, int) { return HeaderReply(req, 0, 0); };
+    const set::SetRun range = Run({"ip=10.0.0.2"}, ok);
+    EXPECT_EQ(range.rc, 2);
+    EXPECT_TRUE(range.writes.empty());
+    EXPECT_NE(range.err.find("dhcp-start: the DHCP range must lie inside"), std::string::npos)
+        << range.err;
+
+    const set::SetRun syntax = Run({"ip=10.0.0", "colour=red"}, ok, true);
+    EXPECT_EQ(syntax.rc, 2);
+    EXPECT_TRUE(syntax.writes.empty());
+    EXPECT_NE(syntax.out.find("\"field\":\"ip\""), std::string::npos) << syntax.out;
+    EXPECT_NE(syntax.out.find("\"field\":\"colour\""), std::string::npos) << syntax.out;
+
+    // Settings that cannot be read are not the base of a new set.
+    const set::SetRun unread = Run({"zone=Lab"}, ok, false, proto::kStLockOpen);
+    EXPECT_EQ(unread.rc, 1);
+    EXPECT_TRUE(unread.writes.empty());
+    EXPECT_NE(unread.err.find("-308"), std::string::npos) << unread.err;
+}
 }  // namespace

@@ -60,6 +60,21 @@ TEST(InterfaceFile, DhcpHasThreeLinesAndControlCharactersNeverAddLines) {
     EXPECT_EQ(text.find("X=1"), std::string::npos);
 }
 
+// The file is read by shell scripts: of a stored address text only its address part goes in.
+TEST(InterfaceFile, OnlyTheAddressPartOfAnAddressTextIsWritten) {
+    std::string text = Ifcfg(Net("10.0.0.1;reboot", "255.0.0.0 $(x)", "", "none"));
+    EXPECT_NE(text.find("IPADDR=10.0.0.1\nNETMASK=255.0.0.0\n"), std::string::npos) << text;
+    EXPECT_EQ(text.find("reboot"), std::string::npos);
+    EXPECT_EQ(text.find("$(x)"), std::string::npos);
+}
+
+TEST(ResolverFile, OnlyTheAddressPartOfAServerIsWritten) {
+    char out[1024];
+    DnsInfo d = Dns("10.0.0.1 options", "x10.0.0.2", "10.0.0.3");
+    ASSERT_EQ(NETComposeDNSData(&d, 1, out, sizeof out), 0);
+    EXPECT_STREQ(out, "nameserver 10.0.0.1\nnameserver 10.0.0.3\n");
+}
+
 std::string Conf(const NetInfo &n, const DnsInfo &d, const DhcpServerInfo &r, int want_rc = 0) {
     char out[1024] = "untouched";
     EXPECT_EQ(NETComposeDHCPServerConf(&n, &d, &r, out, sizeof out), want_rc);
@@ -88,6 +103,15 @@ TEST(DhcpServerConf, OptionalLinesAndServerList) {
     EXPECT_NE(text.find("\toption domain-name-servers 10.0.0.2;\n"), std::string::npos);
     text = Conf(n, Dns("", "", ""), Range("192.168.0.50", "192.168.0.60"));
     EXPECT_EQ(text.find("domain-name-servers"), std::string::npos);
+}
+
+TEST(DhcpServerConf, NoTextEndsAStatementOrAddsOne) {
+    NetInfo n = Net("192.168.0.2", "255.255.255.0", "192.168.0.1;rm", "static");
+    std::string text = Conf(n, Dns("10.0.0.2; x", "", ""), Range("192.168.0.50", "192.168.0.60"));
+    EXPECT_NE(text.find("\toption routers 192.168.0.1;\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("\toption domain-name-servers 10.0.0.2;\n"), std::string::npos);
+    EXPECT_EQ(text.find(";rm"), std::string::npos);
+    EXPECT_EQ(text.find("; x"), std::string::npos);
 }
 
 TEST(DhcpServerSubnet, ReadsTheLastSubnetLineAndNeedsTheNetmaskWord) {

@@ -137,16 +137,25 @@ TEST(SetHostname, EmptyNameMeansTheDefaultAndAMissingDefaultFileIsCreated) {
     EXPECT_TRUE(sim::WaitForSyslog("Open Default Server Name file fail - 1"));
 }
 
-TEST(SetHostname, ShellAndControlCharactersInTheNameStayInert) {
+// The name is one plain word everywhere: it ends at its first character that is not a
+// letter, digit, '-', '_' or '.' (or at the first when that is not a letter or digit).
+TEST(SetHostname, NameEndsAtItsFirstCharacterOutsideTheNameRules) {
     SKIP_OUTSIDE_SIM();
     char name[15] = "x;touch /tmp/p";
     ASSERT_EQ(NETSetHostname(name), 0);
+    EXPECT_STREQ(name, "x");
     EXPECT_FALSE(FileExists("/tmp/p"));
-    EXPECT_EQ(ReadFile("/proc/sys/kernel/hostname"), "x;touch /tmp/p\n");
-    EXPECT_EQ(CallsOf("/bin/hostname"), std::vector<std::string>{"/bin/hostname x;touch /tmp/p"});
+    EXPECT_EQ(ReadFile("/proc/sys/kernel/hostname"), "x\n");
+    EXPECT_EQ(CallsOf("/bin/hostname"), std::vector<std::string>{"/bin/hostname x"});
+    EXPECT_TRUE(sim::WaitForSyslog("Input server name with invalid character, cut"));
 
-    // A line feed cannot add a line to the hosts table or the name files: the name ends there.
+    // A blank would add a field to the hosts table and an option to afpd.conf; a line feed a
+    // line to every name file.
     WriteFile("/etc/hosts", std::string(kLocalhost) + "192.168.0.2\tOLD\t192.168.0.2\n");
+    char blank[15] = "DISK ONE";
+    ASSERT_EQ(NETSetHostname(blank), 0);
+    EXPECT_EQ(ReadFile("/etc/hosts"), std::string(kLocalhost) + "192.168.0.2\tDISK\t192.168.0.2\n");
+    EXPECT_EQ(ReadFile("/etc/atalk/afpd.conf"), "DISK -guestname guest\n");
     char injected[15] = "AB\n1.2.3.4\tCD";
     ASSERT_EQ(NETSetHostname(injected), 0);
     EXPECT_STREQ(injected, "AB");
@@ -154,10 +163,29 @@ TEST(SetHostname, ShellAndControlCharactersInTheNameStayInert) {
     EXPECT_EQ(ReadFile("/etc/HOSTNAME"), "AB\n");
     EXPECT_EQ(ReadFile("/var/log/DEFHOSTNAME"), "JX1A2B3C\nAB\n");
 
-    // A name that begins with a line feed stands for the default.
+    // A name that begins outside the rules (a line feed, an option for /bin/hostname) stands
+    // for the default.
     char lf[15] = "\nEVIL";
     ASSERT_EQ(NETSetHostname(lf), 0);
     EXPECT_STREQ(lf, "JX1A2B3C");
+    char option[15] = "-F/etc/shadow";
+    ASSERT_EQ(NETSetHostname(option), 0);
+    EXPECT_STREQ(option, "JX1A2B3C");
+    EXPECT_EQ(ReadFile("/proc/sys/kernel/hostname"), "JX1A2B3C\n");
+    EXPECT_TRUE(NETServerNameIsSafe("NAS-2_b.lan"));
+    EXPECT_TRUE(NETServerNameIsSafe(""));
+    EXPECT_FALSE(NETServerNameIsSafe("_x"));
+}
+
+// A line of 256 or more characters is skipped whole: its tail is not taken for a line.
+TEST(SetHostname, ALongLineOfTheHostsTableIsSkippedWhole) {
+    SKIP_OUTSIDE_SIM();
+    const std::string tail = "10.9.9.9\tTAIL\t10.9.9.9";
+    WriteFile("/etc/hosts", std::string(300 - tail.size(), 'x') + tail + "\n" + kLocalhost +
+                                "192.168.0.2\tOLD\t192.168.0.2\n");
+    char name[15] = "NEW";
+    ASSERT_EQ(NETSetHostname(name), 0);
+    EXPECT_EQ(ReadFile("/etc/hosts"), std::string(kLocalhost) + "192.168.0.2\tNEW\t192.168.0.2\n");
 }
 
 TEST(HostsFile, ApplianceLineAddedAndNoAddressRefused) {

@@ -194,6 +194,21 @@ TEST_F(AppleSystem, FlagIsYesForLaserWriterClientsInAnyCase) {
     }
 }
 
+// A quote in the zone adds no atalkd.conf option; ':' or '|' in the printer fields adds no
+// printcap or papd.conf field.
+TEST_F(AppleSystem, SeparatorsEndTheZoneAndThePrinterFields) {
+    AtalkInfo info = Atalk("enable", "Office\" -phase 1 -addr 1.2", "lp|x", "Writer:pr=evil");
+    EXPECT_EQ(APPLESetNetatalk(&info), 0);
+    EXPECT_EQ(ReadFile(paths::kAtalkdConf), "eth0 -phase 2 -zone \"Office\"");
+    EXPECT_EQ(ReadFile(paths::kPapdConf),
+              "lp\\072Writer:\\\n\t:pr=lp:\\\n\t:pd=/etc/atalk/ppds/generic.ppd:\\\n\t:tr=yes:\n");
+    EXPECT_EQ(ReadFile(paths::kPrintcap).substr(0, 15), "lp|Printer one ");
+    EXPECT_TRUE(sim::WaitForSyslog("[APPLE]::<<Input text with field separator, cut>>"));
+    EXPECT_FALSE(APPLEZoneIsSafe("Office\" -phase 1"));
+    EXPECT_FALSE(APPLEZoneIsSafe("Zone\\"));
+    EXPECT_TRUE(APPLEZoneIsSafe("Office Zone - 2"));
+}
+
 TEST_F(AppleSystem, EmptyPrinterFieldsGetTheirDefaults) {
     AtalkInfo info = Atalk("enable", "Z", "", "", "");
     EXPECT_EQ(PapdRewritten("x\\072y:\\\n\t:pr=q:\\\n\t:tr=no:\n", info),

@@ -208,6 +208,32 @@ TEST_F(SambaSystem, ControlCharactersDoNotReachTheFiles) {
     EXPECT_TRUE(sim::WaitForSyslog("[SAMBA]::<<Input text with control character, cut>>"));
 }
 
+// Text from the settings file adds no printcap field or alias, and no smb.conf line.
+TEST_F(SambaSystem, SeparatorsEndThePrinterFieldsAndTheValues) {
+    SambaInfo info = Samba("enable", "HOME\\", "10.0.0.5 x", "lp:x", "x:lp=/tmp/EVIL:");
+    EXPECT_EQ(SMBSetSamba(&info), 0);
+    EXPECT_EQ(ReadFile(paths::kPrintcap), "lp|x :\\\n\t:sd=/var/spool/lpd/lp:\\\n\t:sh:\n");
+    EXPECT_TRUE(sim::WaitForSyslog("[SAMBA]::<<Input text with field separator, cut>>"));
+    EXPECT_EQ(ReadFile(paths::kSmbConf),
+              "[global]\nworkgroup = HOME\nclient code page = 437\nwins server = 10.0.0.5\n"
+              "name resolve order = wins bcast\n[public]\npath = /mnt\n");
+    EXPECT_FALSE(SMBWorkgroupIsSafe("HOME\\"));
+    EXPECT_FALSE(SMBWorkgroupIsSafe("HO\tME"));
+    EXPECT_TRUE(SMBWorkgroupIsSafe("My [Home] group"));
+    // A printer name that would make the entry header a comment is empty: the default.
+    info = Samba("enable", "HOME", "", "#lp");
+    EXPECT_EQ(SMBWriteSambaPrinterData(&info), 0);
+    EXPECT_STREQ(info.printer_name, "lp");
+}
+
+// Brackets in a value do not end the global section: the keys behind it are still replaced.
+TEST_F(SambaSystem, BracketsInAValueAreNoSectionHeader) {
+    EXPECT_EQ(Rewritten("[global]\nserver string = Disk [main]\nworkgroup = OLD\n[public]\n",
+                        Samba("enable", "NEW")),
+              "[global]\nserver string = Disk [main]\nworkgroup = NEW\nclient code page = 437\n"
+              "[public]\n");
+}
+
 TEST_F(SambaSystem, MissingFilesFailWithoutRestart) {
     const std::string printcap = ReadFile(paths::kPrintcap);
     unlink(paths::kSmbConf);

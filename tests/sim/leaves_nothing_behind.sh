@@ -1,7 +1,7 @@
 #!/bin/bash
-# A run of the simulator leaves nothing behind on the host: no interfaces, network namespaces,
-# mounts, processes or files; not after a normal run, not after a failing command, not after an
-# interrupted run.
+# A run of the simulator, one appliance or a LAN, leaves nothing behind on the host: no
+# interfaces, network namespaces, mounts, processes or files; not after a normal run, not after
+# a failing command, not after an interrupted run. Nothing in it can set the clock.
 set -uo pipefail
 SIM=$1
 BUILD=${2:-}
@@ -60,10 +60,44 @@ wait "$pid" 2>/dev/null
 sleep 0.3
 check "interrupted run"
 
+# A LAN whose PC side and appliances leave processes and files behind.
+if [ -n "$BUILD" ]; then
+    "$SIM" lan --count 3 --build "$BUILD" -- sh -c \
+        "sleep 1000 $marker >/dev/null 2>&1 & touch /tmp/$marker /etc/$marker /var/$marker /usr/$marker
+         appliance on 2 -- sh -c 'sleep 1000 $marker >/dev/null 2>&1 & touch /etc/$marker'" \
+        > /dev/null 2>&1
+    rc=$?
+    [ "$rc" = 0 ] || { echo "FAIL: LAN run exited $rc"; fail=1; }
+    sleep 0.3
+    check "LAN run"
+    for f in /tmp/$marker /etc/$marker /var/$marker /usr/$marker; do
+        [ -e "$f" ] && { echo "FAIL: $f leaked to the host from a LAN"; fail=1; }
+    done
+
+    "$SIM" lan --count 2 --build "$BUILD" -- sh -c "sleep 1000 $marker" > /dev/null 2>&1 &
+    pid=$!
+    for _ in $(seq 200); do pgrep -f "$marker" > /dev/null && break; sleep 0.05; done
+    kill -INT "$pid"
+    wait "$pid" 2>/dev/null
+    sleep 0.3
+    check "interrupted LAN"
+fi
+
 # No clock changes possible inside.
 caps=$("$SIM" run -- sh -c 'grep CapEff /proc/self/status' | awk '{print $2}')
 if (( (16#$caps >> 25) & 1 )); then
     echo "FAIL: CAP_SYS_TIME is still held inside ($caps)"; fail=1
+fi
+if [ -n "$BUILD" ]; then
+    caps=$("$SIM" lan --count 1 --build "$BUILD" -- sh -c \
+        'grep CapBnd /proc/self/status; appliance on 1 -- grep CapBnd /proc/self/status' |
+        awk '{print $2}')
+    for c in $caps; do
+        if (( (16#$c >> 25) & 1 )); then
+            echo "FAIL: CAP_SYS_TIME is still held in a LAN ($caps)"; fail=1
+        fi
+    done
+    [ "$(wc -w <<< "$caps")" = 2 ] || { echo "FAIL: capabilities of a LAN not read: $caps"; fail=1; }
 fi
 
 [ "$fail" = 0 ] && echo "1 passed, 0 failed" || echo "0 passed, 1 failed"

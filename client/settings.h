@@ -1,0 +1,137 @@
+// dssetup: the settings a PC can change on an appliance, the key names people use for them,
+// the rules a new set of settings must keep and the write-settings request that carries it.
+// Pure functions of values, without terminal or socket, so that every front end of the setup
+// tool checks and sends settings by the same rules.
+#pragma once
+
+#include <ctime>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "client/wire.h"
+
+namespace dssetup {
+
+enum class Key {
+    kName,
+    kDescription,
+    kDate,
+    kTime,
+    kMode,
+    kIp,
+    kNetmask,
+    kGateway,
+    kDhcpServer,
+    kDhcpStart,
+    kDhcpEnd,
+    kWorkgroup,
+    kZone,
+    kTimeZone,
+    kWins,
+    kWinsServer,
+};
+
+struct KeyInfo {
+    Key key;
+    std::string_view name;   // as given to `dssetup set`: "dhcp-start"
+    std::string_view json;   // field of `dssetup show --json`: "dhcp_start_ip"
+    std::string_view label;  // line of `dssetup show`: "DHCP range"
+    std::string_view form;   // what a value looks like: "A.B.C.D"
+};
+
+// Every settable key, in the order of the request.
+inline constexpr KeyInfo kKeys[] = {
+    {Key::kName, "name", "server_name", "Server name", "1-14 letters, digits, '-'"},
+    {Key::kDescription, "description", "description", "Description", "at most 48 characters"},
+    {Key::kDate, "date", "date", "Date", "MM/DD/YYYY"},
+    {Key::kTime, "time", "time", "Time", "HH:MM:SS"},
+    {Key::kMode, "mode", "address_mode", "Address mode", "static|dhcp"},
+    {Key::kIp, "ip", "ip_addr", "IP address", "A.B.C.D"},
+    {Key::kNetmask, "netmask", "netmask", "Netmask", "A.B.C.D"},
+    {Key::kGateway, "gateway", "gateway", "Gateway", "A.B.C.D, 0.0.0.0 for none"},
+    {Key::kDhcpServer, "dhcp-server", "dhcp_server", "DHCP server", "on|off"},
+    {Key::kDhcpStart, "dhcp-start", "dhcp_start_ip", "DHCP range", "A.B.C.D"},
+    {Key::kDhcpEnd, "dhcp-end", "dhcp_end_ip", "DHCP range", "A.B.C.D"},
+    {Key::kWorkgroup, "workgroup", "workgroup", "Workgroup", "1-15 characters"},
+    {Key::kZone, "zone", "zone", "AppleTalk zone", "at most 32 characters"},
+    {Key::kTimeZone, "time-zone", "time_zone", "Time zone", "-999 to 9999"},
+    {Key::kWins, "wins", "wins", "WINS", "on|off"},
+    {Key::kWinsServer, "wins-server", "wins_server", "WINS server", "A.B.C.D"},
+};
+
+const KeyInfo &InfoOf(Key key);
+// The key of a `set` key name; nullptr for an unknown name.
+const KeyInfo *FindKey(std::string_view name);
+
+// The settable settings. Addresses are dotted text, "0.0.0.0" for none.
+struct Settings {
+    std::string name;
+    std::string description;
+    std::string date;  // MM/DD/YYYY
+    std::string time;  // HH:MM:SS
+    bool dhcp_client = false;
+    std::string ip = "0.0.0.0";
+    std::string netmask = "0.0.0.0";
+    std::string gateway = "0.0.0.0";
+    bool dhcp_server = false;
+    std::string dhcp_start = "0.0.0.0";
+    std::string dhcp_end = "0.0.0.0";
+    std::string workgroup;
+    std::string zone;
+    std::int32_t time_zone = 0;
+    bool wins = false;
+    std::string wins_server = "0.0.0.0";
+};
+
+Settings SettingsOf(const SettingsInfo &read);
+
+// A rule broken by a value: the key (as given to `set`, empty for the whole input) and what a
+// person should know about it.
+struct Problem {
+    std::string field;
+    std::string message;
+};
+
+// One value asked for, by its key; `from_json` for values taken from a `show --json` object.
+struct Change {
+    Key key = Key::kName;
+    std::string value;
+    bool from_json = false;
+};
+
+// "key=value" of the command line.
+bool ParseAssignment(std::string_view word, Change *change, Problem *problem);
+
+// The value of one key as text, in the form ParseValue takes ("on", "static", "-5", ...).
+std::string ValueText(const Settings &settings, Key key);
+// Puts a value given as text into its field, in its canonical form (addresses as four plain
+// numbers); false with a problem when the text is not of the key's form.
+bool ParseValue(Settings *settings, Key key, std::string_view text, Problem *problem);
+bool Differs(const Settings &a, const Settings &b, Key key);
+std::vector<Key> ChangedKeys(const Settings &current, const Settings &wanted);
+
+// The changes put onto the current settings, later ones winning. A text from a `show --json`
+// object that reads as the current value shows it keeps the current value byte for byte.
+bool ApplyChanges(const std::vector<Change> &changes, const Settings &current, Settings *wanted,
+                  std::vector<Problem> *problems);
+
+// What the appliance makes of the settings itself: in DHCP mode its own DHCP server is off.
+// Changes *wanted accordingly, unless the changes asked for the server (a key word does; a
+// JSON field only with a new value), which Validate then refuses. One note per change.
+std::vector<std::string> ApplyImplied(const std::vector<Change> &changes, const Settings &current,
+                                      Settings *wanted);
+
+// Every rule broken by the wanted settings. A field's own rules are checked when it differs
+// from the current value; a rule between fields (a DHCP range inside the subnet, ...) when one
+// of its fields differs. Empty when the settings can be sent.
+std::vector<Problem> Validate(const Settings &current, const Settings &wanted);
+
+// Date and time text of a broken-down local time.
+void ClockTexts(const std::tm &local, std::string *date, std::string *time);
+
+// The complete write-settings request for the appliance with MAC address `target`. Texts are
+// cut to what the appliance keeps; in DHCP mode no fixed address and no DHCP server are sent.
+Bytes EncodeWriteSettings(std::uint16_t sequence, const Mac &target, const Settings &settings);
+
+}  // namespace dssetup

@@ -1,0 +1,130 @@
+#!/bin/bash
+# readme_commands.sh SIM BUILD: runs every command of the code blocks of README.md, as a
+# newcomer would type it in the source folder (with this test's build folder for "build"),
+# and checks what each shows. A command this test does not know fails it, so a new command
+# in the README comes with its check here. `make test` and `make package` are what CI runs
+# (checked in .ci/run); `make demo` is run as sim/demo with this build.
+set -uo pipefail
+SIM=$1
+BUILD=$(cd "$2" && pwd)
+SRC=$(cd "$(dirname "$0")/../.." && pwd)
+passed=0
+failed=0
+check() {  # check NAME STATUS [DETAILS]
+    if [ "$2" = 0 ]; then
+        passed=$((passed + 1))
+    else
+        failed=$((failed + 1))
+        echo "FAIL: $1"
+        [ -n "${3:-}" ] && echo "$3"
+    fi
+}
+has() { grep -Eq -- "$1" <<< "$out"; echo $?; }
+
+# The line as run here: this test's build folder for the README's "build".
+localize() {
+    local s=$1 b
+    b=$(printf '%q' "$BUILD")
+    s=${s//--build build/--build $b}
+    s=${s//--test-dir build/--test-dir $b}
+    s=${s//\$PWD\/build\//$b/}
+    echo "$s"
+}
+run() {  # run LINE [STDIN]: out and rc of the line, run in the source folder
+    out=$(cd "$SRC" && printf '%s' "${2:-}" | bash -c "$(localize "$1")" 2>&1)
+    rc=$?
+}
+
+# Command lines of the README's code blocks (indented by four spaces). A comment starting with
+# "(inside)" marks a line typed inside the shell opened by the line before.
+mapfile -t lines < <(sed -n 's/^    \([^ ].*\)$/\1/p' "$SRC/README.md")
+[ ${#lines[@]} -gt 5 ] || { echo "FAIL: no commands found in README.md"; exit 1; }
+
+i=0
+while [ "$i" -lt ${#lines[@]} ]; do
+    raw=${lines[$i]}
+    line=$(sed 's/[[:space:]]*#.*$//' <<< "$raw")
+    i=$((i + 1))
+    case "$line" in
+        "make test"|"make package")
+            check "README: '$line' is run by CI" "$(grep -qx "$line" "$SRC/.ci/run"; echo $?)"
+            ;;
+        "make demo")
+            out=$("$SRC/sim/demo" "$BUILD" 2>&1)
+            check "README: make demo (sim/demo) runs through" $? "$out"
+            ;;
+        "sim/appliance shell --build build")
+            # The lines typed inside, and what each must show.
+            typed=""
+            checks=()
+            while [ "$i" -lt ${#lines[@]} ] && grep -q '# (inside)' <<< "${lines[$i]}"; do
+                typed+="$(sed 's/[[:space:]]*#.*$//' <<< "${lines[$i]}")"$'\n'
+                checks+=("$(sed 's/[[:space:]]*#.*$//' <<< "${lines[$i]}")")
+                i=$((i + 1))
+            done
+            run "$line" "$typed"
+            check "README: the shell opens and closes (exit $rc)" "$([ "$rc" = 0 ]; echo $?)" "$out"
+            check "README: the shell says it is ready" "$(has '^Ready: /etc/CGI_ds.conf')" "$out"
+            for c in "${checks[@]}"; do
+                case "$c" in
+                    "appliance pc -- dssetup discover")
+                        check "README (inside the shell): $c finds the appliance" \
+                            "$(has '^00:C0:02:1A:2B:3C +192\.168\.0\.2 +JX1A2B3C +not set$')" "$out" ;;
+                    "appliance pc -- dssetup show 00:C0:02:1A:2B:3C")
+                        check "README (inside the shell): $c shows its settings" \
+                            "$(has '^Server name: +JX1A2B3C$')" "$out" ;;
+                    *) check "README: no check for the line typed inside: $c" 1 ;;
+                esac
+            done
+            ;;
+        "sim/appliance run --build build -- hostname")
+            run "$line"
+            check "README: $line" "$([ "$rc" = 0 ] && [ "$out" = JX1A2B3C ]; echo $?)" "$out"
+            ;;
+        "sim/appliance run --ready --build build -- cat /etc/CGI_ds.conf")
+            run "$line"
+            check "README: $line shows the first boot's settings" \
+                "$([ "$rc" = 0 ] && grep -qx 'hw_addr=00:C0:02:1A:2B:3C' <<< "$out" &&
+                   grep -qx 'printer_name=JX1A2B3C_p1' <<< "$out"; echo $?)" "$out"
+            ;;
+        "sim/appliance lan --count 20 --build build -- dssetup discover")
+            run "$line"
+            check "README: $line lists 20 appliances" \
+                "$([ "$rc" = 0 ] && [ "$(grep -c '^00:C0:02:4C:00:' <<< "$out")" = 20 ]; echo $?)" "$out"
+            ;;
+        "sim/appliance --help")
+            run "$line"
+            missing=""
+            for c in run shell lan pc on --build --ready --count; do
+                grep -Eq "^  $c( |$)" <<< "$out" || missing+=" $c"
+            done
+            check "README: $line explains every command and option" \
+                "$([ "$rc" = 0 ] && [ -z "$missing" ] && tail -n 1 <<< "$out" | grep -q '\.$'; echo $?)" \
+                "missing:$missing"$'\n'"$out"
+            ;;
+        "man -l client/dssetup.1")
+            out=$(cd "$SRC" && MANPAGER=cat MANWIDTH=80 man -l client/dssetup.1 2>&1)
+            check "README: $line" "$(has '^DSSETUP\(1\) ')" "$out"
+            ;;
+        "ctest --test-dir build -R config_tests.ReaderTest")
+            run "$line"
+            check "README: $line" "$([ "$rc" = 0 ] && grep -q '100% tests passed' <<< "$out"; echo $?)" "$out"
+            ;;
+        "ctest --test-dir build -L sim")
+            # The whole simulator suite is what this test is part of: only its selection here.
+            run "$line -N"
+            check "README: $line selects the simulator's tests" \
+                "$([ "$rc" = 0 ] && grep -q 'sim.lan_discovers_every_appliance' <<< "$out" &&
+                   ! grep -q 'config_tests.ReaderTest' <<< "$out"; echo $?)" "$out"
+            ;;
+        "sim/appliance run --build build -- \"\$PWD/build/bin/agent_systests\" --gtest_filter='*Identify*'")
+            run "$line"
+            check "README: $line" "$([ "$rc" = 0 ] && grep -q '^\[  PASSED  \]' <<< "$out"; echo $?)" "$out"
+            ;;
+        *)
+            check "README: this test does not know the command: $raw" 1
+            ;;
+    esac
+done
+echo "$passed passed, $failed failed"
+[ "$failed" = 0 ]
