@@ -18,6 +18,7 @@
 #include "common/paths.h"
 #include "common/process.h"
 #include "common/scoped.h"
+#include "config/cfg.h"
 
 namespace {
 
@@ -186,6 +187,7 @@ int AgentMain() {
     std::memset(&state, 0, sizeof state);
     std::memcpy(state.mac, ifr.ifr_hwaddr.sa_data, proto::kMacSize);
 
+    (void)RecoverCFGData();  // a change of the settings interrupted before this start
     AgentLog(" Start up !");
     ServiceLoop(state);
 }

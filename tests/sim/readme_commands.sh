@@ -129,6 +129,25 @@ while [ "$i" -lt ${#lines[@]} ]; do
             run "$line"
             check "README: $line" "$([ "$rc" = 0 ] && grep -q '^\[  PASSED  \]' <<< "$out"; echo $?)" "$out"
             ;;
+        "CRASH_KILLS=1000 ctest --test-dir build -R Crash")
+            # Run long elsewhere: only its selection here.
+            run "$line -N"
+            check "README: $line selects the crash tests" \
+                "$([ "$rc" = 0 ] && grep -q 'StoreCrash\.' <<< "$out" &&
+                   grep -q 'EventLogCrash\.' <<< "$out"; echo $?)" "$out"
+            ;;
+        "\"\$PWD/build/bin/config_bench\""|"TMPDIR=/dev/shm \"\$PWD/build/bin/event_log_bench\""|\
+        "sim/appliance run --build build -- \"\$PWD/build/bin/cfgsync_bench\"")
+            if [ ! -e "$BUILD/bin/config_bench" ] &&
+               grep -q '^DS_BUILD_BENCH:BOOL=OFF' "$BUILD/CMakeCache.txt"; then
+                check "README: $line (no benchmarks in this build)" 0
+            else
+                run "$line --benchmark_min_time=0.01"
+                check "README: $line runs" \
+                    "$([ "$rc" = 0 ] && grep -q '^BM_' <<< "$out" && ! grep -q 'ERROR' <<< "$out";
+                       echo $?)" "$out"
+            fi
+            ;;
         *)
             check "README: this test does not know the command: $raw" 1
             ;;
