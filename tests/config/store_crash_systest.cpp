@@ -27,8 +27,8 @@ std::string Key(int i) {
 // The value that write number t gives to its key (t % kKeys): its number and a tail of varying
 // length, so that the file grows and shrinks across block boundaries.
 std::string Value(long t) {
-    return "v" + std::to_string(t) + "-" +
-           std::string(static_cast<std::size_t>((t * 37) % 90), 'x');
+    return testutil::Cat(
+        {"v", std::to_string(t), "-", std::string(static_cast<std::size_t>((t * 37) % 90), 'x')});
 }
 
 // The write number a value was made by, or -1 for the seed's value (or anything else).
@@ -95,7 +95,7 @@ TEST(StoreCrash, EveryKeyKeepsItsOldOrNewValueWhereverAWriterIsKilled) {
         const std::string expected = Render(now_done);
         int lost = 0;
         for (int i = 0; i < kKeys; ++i) {
-            const std::string line = "\n" + Key(i) + "=" + values[i] + "\n";
+            const std::string line = testutil::Cat({"\n", Key(i), "=", values[i], "\n"});
             lost += expected.find(line) == std::string::npos ? 1 : 0;
         }
         const bool whole = testutil::ReadFile(paths::kConfigFile) == expected;
