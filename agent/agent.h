@@ -2,13 +2,14 @@
 #pragma once
 
 #include <netinet/in.h>
+#include <sys/types.h>
 
 #include <cstddef>
 #include <cstdint>
 
 #include "agent/protocol.h"
 
-// The agent's UDP socket; global because the SIGTERM handler closes it.
+// The agent's UDP socket; global because the SIGTERM stop closes it.
 extern int sno;
 
 // Command, sequence number and sender address of the last request that was not a
@@ -34,10 +35,24 @@ struct AgentState {
     char command[kCommandBufferSize];
 };
 
-// ---- event log ------------------------------------------------------------------------------
-// One entry of the event log under the agent's name. A SIGTERM that arrives while an entry is
-// being written is held back until the entry is complete.
+// ---- event log (agent_log.cpp) --------------------------------------------------------------
+// One entry of the event log under the agent's name; a safe point of the SIGTERM stop before
+// and after it (an entry is never cut by the stop).
 void AgentLog(const char *message);
+
+// ---- SIGTERM stop (stop.cpp) ----------------------------------------------------------------
+// The SIGTERM handler: records the stop request and makes blocking calls return (EINTR) until
+// the stop runs. It does nothing else; the stop runs at the next safe point.
+void die(int signal);
+// Installs die for SIGTERM (no SA_RESTART). 0, or -1.
+int InstallStopHandler();
+// Makes the repeating SIGTERM that wakes calls entered just after the request (per process:
+// call it in the daemon itself, after the forks). 0, or -1.
+int StartStopNudge();
+bool StopRequested();
+// A safe point: when a SIGTERM arrived, closes the socket, deletes the lock file, logs
+// " Stop !" and exits 15; otherwise returns at once.
+void StopIfRequested();
 
 // ---- start-up (startup.cpp) -----------------------------------------------------------------
 // Whether the lock file's first line names a live agent: a positive process id that answers
@@ -45,12 +60,10 @@ void AgentLog(const char *message);
 bool LockLineNamesLiveAgent(const char *line);
 // Message of the event log for a failed bind with this error number (buffer of `size`).
 void BindFailMessage(int error, char *buffer, std::size_t size);
-// The SIGTERM handler: closes the socket, deletes the lock file, logs " Stop !", exits 15.
-void die(int signal);
 // The whole start-up and loop; returns only on a failure (its exit value).
 int AgentMain();
 
-// ---- service loop (service_loop.cpp) ------------------------------------------------------------
+// ---- service loop (service_loop.cpp, send_reply.cpp) ----------------------------------------
 // Handles the datagram in state.receive (state.received bytes from state.sender): answers a
 // retransmission from the stored reply, or records it and hands it to the dispatcher.
 void HandleDatagram(AgentState &state);
@@ -62,15 +75,20 @@ void SendReply(const AgentState &state);
 void ResetCommand(AgentState &state);
 
 // ---- command runner (command_runner.cpp) --------------------------------------------------------
+// Every child of the agent starts through PrepareChild and every wait for one is WaitForChild:
+// children get the file-creation mask 022 (the daemon keeps 0), default signals and no
+// descriptor beyond 0-2; a wait is a safe point of the SIGTERM stop.
 inline constexpr int kRunnerTimeout = -999;
 inline constexpr unsigned kScriptSeconds = 180;
+inline constexpr mode_t kChildUmask = 022;
 // Runs a shell command line and waits for it at most `seconds`: its wait status (0 for exit
 // status 0), -1 when no shell could be started, -999 when the time ran out (the command is left
 // running and reaped later by ReapAbandoned).
 int mySystem(const char *command, unsigned seconds);
 // The SIGALRM handler of mySystem.
 void sig_alrm(int signal);
-// Runs a shell command line and waits for it without a time-out; result as mySystem's.
+// Runs a shell command line and waits for it without a time-out; result as mySystem's. Also
+// the runner behind the library's run_system while the agent runs.
 int RunShell(const char *command);
 // Runs the program `path` with one argument, without the shell, and waits for it: fork, and in
 // the child a new session, working directory "/", file-creation mask 022, descriptors closed,
@@ -78,6 +96,12 @@ int RunShell(const char *command);
 int RunProgram(const char *path, const char *argument);
 // Collects commands abandoned after a time-out that have ended since. Number reaped.
 int ReapAbandoned();
+// In a new child, before its exec: mask 022, default SIGALRM and SIGTERM, empty signal mask,
+// descriptors from `first_closed` on closed (3 for commands, 0 for a program of its own).
+void PrepareChild(int first_closed);
+// Waits until the child ends: its wait status, or -1 when it cannot be waited for. A SIGTERM
+// meanwhile stops the agent (the child runs on).
+int WaitForChild(pid_t pid);
 
 // ---- dispatcher and handlers ------------------------------------------------------------------
 void Dispatch(AgentState &state);

@@ -1,45 +1,54 @@
-// The command runner: a shell command with a time-out, for scripts whose run time the agent
-// does not control. The shell is started with fork and exec so that the wait can be left
-// safely when the alarm fires; the abandoned command runs on and is reaped when it ends.
-#include <linux/close_range.h>
+// The command runner: every child process of the agent and every wait for one.
+//
+// Shell commands are started with fork and exec so that a wait can be left safely: when the
+// alarm of mySystem fires the command is abandoned (it runs on and is reaped when it ends), and
+// a SIGTERM during any wait stops the agent at that point (WaitForChild is a safe point).
 #include <setjmp.h>
 #include <signal.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <climits>
 
 #include "agent/agent.h"
+#include "common/process.h"
 
 namespace {
 
 sigjmp_buf jmpbuf;
 volatile sig_atomic_t waiting = 0;  // the alarm may jump only while we wait for the child
 
-// Starts "/bin/sh -c command" with no descriptor beyond 0-2 (the agent's socket and locks
-// stay with the agent). The child's pid, or -1.
+// Starts "/bin/sh -c command". The child's pid, or -1.
 pid_t StartShell(const char *command) {
     pid_t pid = fork();
     if (pid != 0) {
         return pid;
     }
-    // Child: default signal handling and mask as a fresh program expects.
+    PrepareChild(3);
+    execl("/bin/sh", "sh", "-c", command, static_cast<char *>(nullptr));
+    _exit(127);
+}
+
+}  // namespace
+
+void PrepareChild(int first_closed) {
+    // The daemon's mask is 0 so that its own files get exactly the modes it asks for; what a
+    // script or program creates gets the usual 022.
+    umask(kChildUmask);
     signal(SIGALRM, SIG_DFL);
     signal(SIGTERM, SIG_DFL);
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
-    syscall(SYS_close_range, 3U, UINT_MAX, 0U);
-    execl("/bin/sh", "sh", "-c", command, static_cast<char *>(nullptr));
-    _exit(127);
+    // The agent's socket, locks and logs stay with the agent.
+    (void)close_descriptors_from(first_closed);
 }
 
-int WaitFor(pid_t pid) {
+int WaitForChild(pid_t pid) {
     int status = 0;
     for (;;) {
+        StopIfRequested();
         pid_t r = waitpid(pid, &status, 0);
         if (r == pid) {
             return status;
@@ -49,8 +58,6 @@ int WaitFor(pid_t pid) {
         }
     }
 }
-
-}  // namespace
 
 void sig_alrm(int) {
     if (waiting != 0) {
@@ -74,7 +81,7 @@ int RunShell(const char *command) {
     if (pid < 0) {
         return -1;
     }
-    return WaitFor(pid);
+    return WaitForChild(pid);
 }
 
 int RunProgram(const char *path, const char *argument) {
@@ -91,22 +98,12 @@ int RunProgram(const char *path, const char *argument) {
         if (chdir("/") != 0) {
             _exit(0);
         }
-        umask(022);
-        if (syscall(SYS_close_range, 0U, UINT_MAX, 0U) != 0) {
-            for (int fd = 0; fd < 64; ++fd) {
-                close(fd);
-            }
-        }
-        signal(SIGALRM, SIG_DFL);
-        signal(SIGTERM, SIG_DFL);
         signal(SIGHUP, SIG_DFL);
-        sigset_t none;
-        sigemptyset(&none);
-        sigprocmask(SIG_SETMASK, &none, nullptr);
+        PrepareChild(0);
         execl(path, path, argument, static_cast<char *>(nullptr));
         _exit(0);  // a program that cannot be started is no failure of the caller
     }
-    return WaitFor(pid);
+    return WaitForChild(pid);
 }
 
 int mySystem(const char *command, unsigned seconds) {
@@ -127,7 +124,9 @@ int mySystem(const char *command, unsigned seconds) {
     }
     waiting = 1;
     alarm(seconds);
-    int status = WaitFor(pid);
+    // The stop at a safe point inside the wait blocks SIGALRM first, so the alarm cannot
+    // jump out of the stop.
+    int status = WaitForChild(pid);
     waiting = 0;
     alarm(0);
     return status;

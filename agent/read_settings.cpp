@@ -8,7 +8,6 @@
 
 #include "agent/agent.h"
 #include "common/paths.h"
-#include "common/scoped.h"
 #include "common/util.h"
 #include "config/cfg.h"
 #include "config/keys.h"
@@ -182,18 +181,18 @@ int ReadClock(char *date_line, char *time_line, std::size_t size, const char **m
         *message = " CMD 0x10, run clockshow fail";
         return proto::kStClockShow;
     }
-    UniqueFile file(std::fopen(paths::kDateFile, "re"));
-    if (!file) {
-        *message = " CMD 0x10, opne DATE_FILE fail";
-        return proto::kStClockShow;
-    }
-    if (std::fgets(date_line, static_cast<int>(size), file.get()) == nullptr) {
-        *message = " CMD 0x10, read date in DATE_FILE fail";
-        return proto::kStClockShow;
-    }
-    if (std::fgets(time_line, static_cast<int>(size), file.get()) == nullptr) {
-        *message = " CMD 0x10, read time in DATE_FILE fail";
-        return proto::kStClockShow;
+    switch (ReadDateFile(paths::kDateFile, date_line, time_line, size)) {
+        case kDateFileOk:
+            break;
+        case kDateFileNoDate:
+            *message = " CMD 0x10, read date in DATE_FILE fail";
+            return proto::kStClockShow;
+        case kDateFileNoTime:
+            *message = " CMD 0x10, read time in DATE_FILE fail";
+            return proto::kStClockShow;
+        default:
+            *message = " CMD 0x10, opne DATE_FILE fail";
+            return proto::kStClockShow;
     }
     return 0;
 }

@@ -1,6 +1,7 @@
 // Read settings (0x10): the stored values and the pure packing of the reply.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 // The 16 keys as read from the configuration file; each buffer has the size the read allows
@@ -37,3 +38,14 @@ void PackDateTime(std::uint8_t *reply, const char *date_line, const char *time_l
 // -302 with the message of the first address that does not convert (later fields stay zero).
 int PackSettingsAddresses(std::uint8_t *reply, const StoredSettings &settings,
                           const char **message);
+
+// Results of ReadDateFile.
+inline constexpr int kDateFileOk = 0;
+inline constexpr int kDateFileOpenFail = -1;  // cannot be opened, or not a plain file
+inline constexpr int kDateFileNoDate = -2;    // no first line
+inline constexpr int kDateFileNoTime = -3;    // no second line
+// Reads the two lines the clock program wrote into `path` (each cut to size - 1 characters).
+// The file lies in a folder anyone may write to, so only a regular file with a single name is
+// read: a symbolic link is never followed, a FIFO never waited on, a hard link to some other
+// file never read.
+int ReadDateFile(const char *path, char *date_line, char *time_line, std::size_t size);

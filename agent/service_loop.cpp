@@ -11,16 +11,6 @@ void ResetCommand(AgentState &state) {
     std::snprintf(state.command, sizeof state.command, "%s", paths::kPasswordScript);
 }
 
-void SendReply(const AgentState &state) {
-    std::size_t length = proto::kHeaderSize + proto::GetU16(state.reply + proto::kOffLength);
-    if (length > proto::kBufferSize) {
-        length = proto::kBufferSize;
-    }
-    // A reply that does not get through is the PC's to retransmit.
-    (void)sendto(sno, state.reply, length, 0, reinterpret_cast<const sockaddr *>(&state.sender),
-                 sizeof state.sender);
-}
-
 void HandleDatagram(AgentState &state) {
     const std::uint16_t command = proto::GetU16(state.receive + proto::kOffCommand);
     const std::uint16_t sequence = proto::GetU16(state.receive + proto::kOffSequence);
@@ -49,6 +39,9 @@ void HandleDatagram(AgentState &state) {
 
 void ServiceLoop(AgentState &state) {
     for (;;) {
+        // Each turn is a safe point of the SIGTERM stop; a signal during the receive ends it
+        // with EINTR and comes back here.
+        StopIfRequested();
         ResetCommand(state);
         ReapAbandoned();
         // Cleared every time: a short datagram reads zeros, never an earlier one's tail.

@@ -1,5 +1,5 @@
 // Start-up of the agent: single-instance check through the lock file, daemon, socket, own MAC
-// address; and the SIGTERM stop.
+// address.
 #include <errno.h>
 #include <fcntl.h>
 #include <net/if.h>
@@ -7,10 +7,8 @@
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
-#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -18,14 +16,13 @@
 #include "agent/agent.h"
 #include "common/event_log.h"
 #include "common/paths.h"
+#include "common/process.h"
 #include "common/scoped.h"
-
-int sno = -1;
+#include "config/cfg.h"
 
 namespace {
 
-volatile sig_atomic_t logging = 0;       // an event-log entry is being written
-volatile sig_atomic_t stop_pending = 0;  // SIGTERM arrived meanwhile
+constexpr mode_t kLockFileMode = 0644;
 
 AgentState agent_state;
 
@@ -48,16 +45,6 @@ constexpr BindMessage kBindMessages[] = {
     {ENOTSOCK, " Bind() fail, errno=ENOTSOCK"},
 };
 
-void Stop(int signal) {
-    if (sno >= 0) {
-        close(sno);
-        sno = -1;
-    }
-    unlink(paths::kAgentLock);
-    SetLogMsg(paths::kAgentName, " Stop !");
-    _exit(signal);
-}
-
 // Detaches from the terminal and the parent: two forks, a new session in between.
 void Daemonize() {
     if (fork() != 0) {
@@ -73,7 +60,7 @@ void Daemonize() {
     }
     umask(0);
     // Every inherited descriptor, not only the first 64.
-    syscall(SYS_close_range, 0U, UINT_MAX, 0U);
+    (void)close_descriptors_from(0);
     // 0, 1 and 2 stay taken, so no socket or file of ours ever lands on them.
     int null = open("/dev/null", O_RDWR);
     if (null == 0) {
@@ -83,9 +70,13 @@ void Daemonize() {
 }
 
 int WriteLockFile() {
-    UniqueFd fd(
-        open(paths::kAgentLock, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644));
+    UniqueFd fd(open(paths::kAgentLock, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC,
+                     kLockFileMode));
     if (!fd.valid()) {
+        return -1;
+    }
+    // A lock file left by an earlier run keeps its mode through O_TRUNC; ours is 0644.
+    if (fchmod(fd.get(), kLockFileMode) != 0) {
         return -1;
     }
     char line[32];
@@ -97,24 +88,6 @@ int WriteLockFile() {
 }
 
 }  // namespace
-
-void AgentLog(const char *message) {
-    logging = 1;
-    SetLogMsg(paths::kAgentName, message);
-    logging = 0;
-    if (stop_pending != 0) {
-        Stop(SIGTERM);
-    }
-}
-
-void die(int signal) {
-    if (logging != 0) {
-        // Finish the entry being written first; AgentLog stops afterwards.
-        stop_pending = 1;
-        return;
-    }
-    Stop(signal);
-}
 
 bool LockLineNamesLiveAgent(const char *line) {
     if (line == nullptr || *line < '0' || *line > '9') {
@@ -163,15 +136,17 @@ int AgentMain() {
         }
     }
 
-    struct sigaction sa = {};
-    sa.sa_handler = die;
-    sigemptyset(&sa.sa_mask);
-    if (sigaction(SIGTERM, &sa, nullptr) != 0) {
+    if (InstallStopHandler() != 0) {
         AgentLog(" Sigaction() function fail");
         std::exit(1);
     }
 
     Daemonize();
+    // Timers do not pass through fork: the daemon makes its own. Without it a SIGTERM still
+    // stops the agent, only one that lands right before a blocking call waits for that call.
+    (void)StartStopNudge();
+    // Service restarts of the library run through the agent's runner too.
+    set_system_runner(RunShell);
 
     if (WriteLockFile() != 0) {
         AgentLog(" Cannot open lock file ");
@@ -212,6 +187,7 @@ int AgentMain() {
     std::memset(&state, 0, sizeof state);
     std::memcpy(state.mac, ifr.ifr_hwaddr.sa_data, proto::kMacSize);
 
+    (void)RecoverCFGData();  // a change of the settings interrupted before this start
     AgentLog(" Start up !");
     ServiceLoop(state);
 }

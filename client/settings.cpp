@@ -31,7 +31,11 @@ constexpr int kShortestPrefix = 8;
 constexpr int kLongestPrefix = 30;
 
 std::string Quoted(std::string_view text) {
-    return "\"" + std::string(text) + "\"";
+    // Appended piecewise: g++ 12 at -O3 warns falsely of overlapping copies otherwise.
+    std::string quoted = "\"";
+    quoted += text;
+    quoted += '"';
+    return quoted;
 }
 
 bool IsTextKey(Key key) {

@@ -1,3 +1,17 @@
+// The event log: newest entry first, at most 1000 lines, one rewrite per entry.
+//
+// Each entry is a crash-safe rewrite of the log in place (common/inplace_rewrite.h): the new
+// contents go to "/var/log/DS_log.tmp", which the mark "/var/log/DS_log.tmp.mark" declares
+// complete while the log is overwritten; the next call, under the log's lock, completes a
+// rewrite that was interrupted. So an entry interrupted at any instant leaves every old entry,
+// in order, with the new one or without it. Beyond the text:
+// - The log is read whole into a buffer sized to it and written in blocks; the lines kept are
+//   the text's: the new entry, then up to 999 pieces of the old log as the 126-byte line
+//   reads cut it (a line of up to 125 characters and its line feed is one piece).
+// - A failure while the log is written back restores its old contents (-2); nothing is lost.
+// - The log, its temporary file and the mark are opened without following symbolic links and
+//   must be regular files with one link. The temporary file and the mark take the log's owner
+//   and permission bits less write for group and others (0644 for a log the call creates).
 #include "common/event_log.h"
 
 #include <fcntl.h>
@@ -8,35 +22,42 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 
 #include "common/event_log_internal.h"
+#include "common/inplace_rewrite.h"
 #include "common/paths.h"
 #include "common/scoped.h"
+
+static_assert(inplace::IsMarkOf(paths::kEventLogMark, paths::kEventLogTemp));
 
 namespace {
 
 constexpr int kLineBufferSize = 128;
-constexpr int kReadSize = 126;  // 125 characters and the terminator
+constexpr std::size_t kPieceMax = 125;  // the line read: 126 bytes with the terminator
 constexpr int kDateTimeSize = 12;
 constexpr int kLockTries = 3;
 constexpr mode_t kLogMode = 0644;
 
-// Opens the log read-only; a missing log is created with mode 0644 whatever the umask.
+// Opens the log for reading and writing; a missing log is created with mode 0644 whatever
+// the umask. Never through a symbolic link; only a regular file of one link.
 int OpenLog(const char *path) {
-    int fd = ::open(path, O_RDONLY | O_CREAT | O_EXCL | O_CLOEXEC, kLogMode);
-    if (fd >= 0) {
-        if (::fchmod(fd, kLogMode) != 0) {
+    constexpr int kFlags = O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+    UniqueFd fd(::open(path, kFlags));
+    if (!fd.valid() && errno == ENOENT) {
+        fd.reset(::open(path, kFlags | O_CREAT | O_EXCL, kLogMode));
+        if (fd.valid() && ::fchmod(fd.get(), kLogMode) != 0) {
             // The file exists and is ours; with the umask's bits it is still usable.
         }
-        return fd;
     }
-    if (errno != EEXIST) {
+    struct stat st {};
+    if (!fd.valid() || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1) {
         return -1;
     }
-    return ::open(path, O_RDONLY | O_CLOEXEC);
+    return fd.release();
 }
 
 // Exclusive lock, three non-blocking tries one second apart.
@@ -53,52 +74,80 @@ bool LockLog(int fd) {
     return false;
 }
 
-// Steps after the lock: builds the new log in the temporary file and copies it back.
-int RewriteLog(FILE *old_log, const char *log_path, const char *temp_path, const char *entry) {
-    UniqueFile temp(std::fopen(temp_path, "w"));
-    if (!temp) {
-        return kLogTempFail;
+// The whole log (of status `st`) into a buffer sized to it. False on a read error or without
+// memory.
+bool ReadLog(int fd, const struct stat &st, UniqueBuffer *out, std::size_t *size) {
+    const auto want = static_cast<std::size_t>(st.st_size);
+    UniqueBuffer buf(want);
+    if (!buf.ok()) {
+        return false;
     }
-    if (std::fputs(entry, temp.get()) == EOF) {
-        return kLogTempFail;
-    }
-    char line[kLineBufferSize];
-    for (int written = 1; written < kLogMaxLines;) {
-        if (std::fgets(line, kReadSize, old_log) == nullptr) {
-            if (std::ferror(old_log) != 0) {
-                return kLogFileFail;
-            }
-            break;
+    std::size_t done = 0;
+    while (done < want) {
+        const ssize_t n = ::pread(fd, buf.get() + done, want - done, static_cast<off_t>(done));
+        if (n < 0 && errno == EINTR) {
+            continue;
         }
-        if (std::fputs(line, temp.get()) == EOF) {
-            return kLogTempFail;
+        if (n < 0) {
+            return false;
         }
-        ++written;
+        if (n == 0) {
+            break;  // it shrank meanwhile
+        }
+        done += static_cast<std::size_t>(n);
     }
-    if (temp.reset() != 0) {
-        return kLogTempFail;
-    }
+    *out = std::move(buf);
+    *size = done;
+    return true;
+}
 
-    UniqueFile source(std::fopen(temp_path, "r"));
-    if (!source) {
-        return kLogTempFail;
+// The length of the old log's beginning that the new log keeps: `pieces` line reads of at
+// most kPieceMax characters, each ending after a line feed if it meets one.
+std::size_t KeptLength(const unsigned char *log, std::size_t size, int pieces) {
+    std::size_t pos = 0;
+    for (int i = 0; i < pieces && pos < size; ++i) {
+        const std::size_t limit = size - pos < kPieceMax ? size - pos : kPieceMax;
+        const void *lf = std::memchr(log + pos, '\n', limit);
+        pos +=
+            lf != nullptr
+                ? static_cast<std::size_t>(static_cast<const unsigned char *>(lf) - (log + pos)) + 1
+                : limit;
     }
-    UniqueFile log(std::fopen(log_path, "w"));
-    if (!log) {
-        return kLogFileFail;
-    }
-    while (std::fgets(line, kReadSize, source.get()) != nullptr) {
-        if (std::fputs(line, log.get()) == EOF) {
-            return kLogFileFail;
+    return pos;
+}
+
+// Steps after the lock: any interrupted entry completed, then the new log (the entry and the
+// lines kept) written through the temporary file.
+int RewriteLog(int log_fd, const char *log_path, const char *temp_path, const char *entry) {
+    if (inplace::HasMark(temp_path)) {
+        UniqueFd temp(::open(temp_path, O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+        if (inplace::Recover(temp.get(), temp_path, nullptr) == inplace::kPending) {
+            return kLogFileFail;  // the log cannot be written back now; the next call tries again
         }
     }
-    if (std::ferror(source.get()) != 0) {
-        return kLogTempFail;
-    }
-    if (log.reset() != 0) {
+    struct stat st {};
+    UniqueBuffer old;
+    std::size_t old_size = 0;
+    if (::fstat(log_fd, &st) != 0 || !ReadLog(log_fd, st, &old, &old_size)) {
         return kLogFileFail;
     }
-    return kLogOk;
+    UniqueFd temp(inplace::OpenCopy(temp_path, st));
+    if (!temp.valid()) {
+        return kLogTempFail;
+    }
+    const inplace::Piece pieces[] = {
+        {reinterpret_cast<const unsigned char *>(entry), std::strlen(entry)},
+        {old.get(), KeptLength(old.get(), old_size, kLogMaxLines - 1)},
+    };
+    switch (
+        inplace::Commit(log_fd, log_path, temp.get(), temp_path, old.get(), old_size, pieces, 2)) {
+        case inplace::kOk:
+            return kLogOk;
+        case inplace::kCopyFail:
+            return kLogTempFail;
+        default:
+            return kLogFileFail;
+    }
 }
 
 }  // namespace
@@ -131,22 +180,7 @@ int SetLogMsgAt(const char *log_path, const char *temp_path, const char *source,
     if (!LockLog(fd.get())) {
         return kLogLockFail;
     }
-
-    int result;
-    {
-        // The read stream works on a duplicate of the locked descriptor, so that closing the
-        // stream keeps the descriptor (and the lock) until the unlock below.
-        int stream_fd = ::dup(fd.get());
-        UniqueFile old_log(stream_fd >= 0 ? ::fdopen(stream_fd, "r") : nullptr);
-        if (!old_log) {
-            if (stream_fd >= 0) {
-                ::close(stream_fd);
-            }
-            result = kLogFileFail;
-        } else {
-            result = RewriteLog(old_log.get(), log_path, temp_path, entry);
-        }
-    }
+    const int result = RewriteLog(fd.get(), log_path, temp_path, entry);
     if (::flock(fd.get(), LOCK_UN) != 0) {
         return kLogUnlockFail;
     }

@@ -1,3 +1,4 @@
+#include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
 #include <unistd.h>
@@ -9,7 +10,8 @@
 
 namespace {
 constexpr int kLineSize = 256;  // key, "=" and value: at most 254 characters are kept
-}
+constexpr mode_t kCreatedFileMode = 0644;
+}  // namespace
 
 int put_string(FILE *stream, const char *key, const char *value) {
     if (stream == nullptr || key == nullptr || value == nullptr) {
@@ -29,11 +31,12 @@ int put_string(FILE *stream, const char *key, const char *value) {
 }
 
 int create_file(const char *path) {
-    UniqueFile file(std::fopen(path, "w"));
-    if (!file) {
+    // An explicit mode: the agent runs with the file-creation mask 0.
+    UniqueFd fd(::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, kCreatedFileMode));
+    if (!fd.valid()) {
         return -1;
     }
-    return file.reset() == 0 ? 0 : -1;
+    return fd.reset() == 0 ? 0 : -1;
 }
 
 int change_file_owner(const char *path, const char *user, const char *group) {

@@ -6,11 +6,14 @@ namespace paths {
 // Configuration store.
 inline constexpr char kConfigFile[] = "/etc/CGI_ds.conf";
 inline constexpr char kConfigTemp[] = "/etc/CGI_ds.conf.tmp";
+// The mark of a temporary file is its name followed by ".mark" (common/inplace_rewrite.h).
+inline constexpr char kConfigMark[] = "/etc/CGI_ds.conf.tmp.mark";
 inline constexpr char kConfigSection[] = "network";
 
 // Event log.
 inline constexpr char kEventLog[] = "/var/log/DS_log";
 inline constexpr char kEventLogTemp[] = "/var/log/DS_log.tmp";
+inline constexpr char kEventLogMark[] = "/var/log/DS_log.tmp.mark";
 
 // Agent.
 inline constexpr char kAgentLock[] = "/var/lock/confagent";

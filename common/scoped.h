@@ -75,12 +75,48 @@ class UniqueFile {
     FILE *f_ = nullptr;
 };
 
+// An owned block of heap memory for a buffer sized to a file (malloc/free); ok() is false when
+// the allocation failed. A size of 0 gives a valid, empty buffer.
+class UniqueBuffer {
+  public:
+    UniqueBuffer() = default;
+    explicit UniqueBuffer(std::size_t size)
+        : p_(static_cast<unsigned char *>(std::malloc(size > 0 ? size : 1))),
+          size_(p_ != nullptr ? size : 0) {}
+    UniqueBuffer(const UniqueBuffer &) = delete;
+    UniqueBuffer &operator=(const UniqueBuffer &) = delete;
+    UniqueBuffer(UniqueBuffer &&other) noexcept
+        : p_(std::exchange(other.p_, nullptr)), size_(std::exchange(other.size_, 0)) {}
+    UniqueBuffer &operator=(UniqueBuffer &&other) noexcept {
+        if (this != &other) {
+            std::free(p_);
+            p_ = std::exchange(other.p_, nullptr);
+            size_ = std::exchange(other.size_, 0);
+        }
+        return *this;
+    }
+    ~UniqueBuffer() { std::free(p_); }
+
+    bool ok() const { return p_ != nullptr; }
+    unsigned char *get() const { return p_; }
+    std::size_t size() const { return size_; }
+
+  private:
+    unsigned char *p_ = nullptr;
+    std::size_t size_ = 0;
+};
+
 // A temporary file made with mkstemp from a template such as "/tmp/Eda.qXXXXXX", handed to
 // the process's real user and group. Closed and removed when the guard ends, unless kept.
 class TempFile {
   public:
     explicit TempFile(const char *name_template) {
-        std::snprintf(path_, sizeof path_, "%s", name_template);
+        // A template cut to fit would make some other name (or none): refused instead.
+        const int n = std::snprintf(path_, sizeof path_, "%s", name_template);
+        if (n < 0 || static_cast<std::size_t>(n) >= sizeof path_) {
+            path_[0] = '\0';
+            return;
+        }
         fd_ = ::mkstemp(path_);
         if (fd_ < 0) {
             path_[0] = '\0';

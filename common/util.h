@@ -17,12 +17,13 @@ std::size_t address_text_length(const char *text);
 // One trace line "[tag]::<<message>>" to the system log (and standard error).
 void NETDebugMsg(const char *tag, const char *message);
 
-// Writes length bytes to the printer port. 0, or -1 on open or write failure.
+// Writes length bytes to the printer port. 0, or -1 when the port cannot be opened or a
+// write fails, also one that shows only when the stream is flushed or closed.
 int send_to_printer(const unsigned char *data, unsigned int length);
 
 // Appends "key=value\n" at the end of the stream. 0, or -2 on write failure.
 int put_string(FILE *stream, const char *key, const char *value);
-// Creates the file empty, or empties it. 0, or -1.
+// Creates the file empty (mode 0644), or empties it (its mode kept). 0, or -1.
 int create_file(const char *path);
 // Gives the file to the named user and group. 0, or -1.
 int change_file_owner(const char *path, const char *user, const char *group);

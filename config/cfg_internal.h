@@ -3,8 +3,11 @@
 // outside config/ other than its tests, benchmark and fuzz harness.
 #pragma once
 
+#include <cstddef>
 #include <cstdio>
 
+#include "common/inplace_rewrite.h"
+#include "common/scoped.h"
 #include "config/cfg.h"
 
 namespace cfg {
@@ -38,6 +41,8 @@ struct ScannerState {
     int bValueTooLong;      // the value found had more than kCfgMaxValue characters (var_value cut)
     int bEndInEntry;        // the input ended inside an entry (its line was not ended)
     int nEndContinuations;  // then: line ends the parser would still take as continuations
+    const unsigned char *mem;  // when set, the contents scanned (mem_size bytes) instead of `file`
+    long mem_size;
 };
 
 extern ScannerState scanner;
@@ -76,18 +81,51 @@ class WorkBuffer {
 // the working buffer allocated for the pass and freed after it. Parse's result, or -4.
 int ScanStream(FILE *f, SectionCallback sfunc, EntryCallback pfunc);
 
+// One pass of Parse over contents in memory, offsets as in the file they were read from.
+int ScanMemory(const unsigned char *data, std::size_t size, SectionCallback sfunc,
+               EntryCallback pfunc);
+
+// The file side of the store (store_file.cpp).
+// Reads the whole open file into `out`: 0, -1 (read error, or not a regular file) or -4.
+int LoadFile(int fd, UniqueBuffer *out, std::size_t *size);
+// Completes an interrupted change through `temp_path` (see cfg.h): 0 (also when there was
+// none), -5 the store's lock not obtained, or 1 when the trusted copy cannot be written back;
+// *pending (when given) then holds its mark's record.
+int RecoverStore(const char *temp_path, inplace::MarkRecord *pending);
+// The store's lock: an exclusive flock of the temporary file, opened (created if missing) for
+// the file described by `target`. Held until the guard ends.
+class StoreLock {
+  public:
+    StoreLock() = default;
+    StoreLock(const StoreLock &) = delete;
+    StoreLock &operator=(const StoreLock &) = delete;
+    // 0, -1 (the temporary file cannot be opened or created), -8 (nor for a full, failing or
+    // read-only disk) or -5 (not obtained in 3 s).
+    int Take(const char *temp_path, const struct stat &target);
+    int fd() const { return fd_.get(); }
+
+  private:
+    UniqueFd fd_;
+};
+
 // The callbacks of the reader and the writer.
 int read_section(const char *name);
 int read_parameter(const char *key, const char *value);
 int write_section(const char *name);
 int write_parameter(const char *key, const char *value);
 
-// WriteCFGData with the temporary file named: WriteCFGData(path, ...) is
-// WriteCFGDataWithTemp(path, "/etc/CGI_ds.conf.tmp", ...). For tests on temporary folders.
+// The store functions with the temporary file named: WriteCFGData(path, ...) is
+// WriteCFGDataWithTemp(path, "/etc/CGI_ds.conf.tmp", ...), and so on. For tests on temporary
+// folders.
 int WriteCFGDataWithTemp(const char *path, const char *temp_path, const char *section,
                          const char *key, const char *value);
+int WriteCFGDataSetWithTemp(const char *path, const char *temp_path, const char *section,
+                            CfgWrite *writes, int count);
+int ReadCFGDataSetWithTemp(const char *path, const char *temp_path, const char *section,
+                           CfgRead *reads, int count);
 
-// LockFile on another file than "/etc/CGI_ds.conf" (same process-wide descriptor): for tests.
+// LockFile on another file than "/etc/CGI_ds.conf" (same process-wide descriptor), recovering
+// through its temporary file `path` + ".tmp" (LockFile: "/etc/CGI_ds.conf.tmp"): for tests.
 int LockFileAt(const char *path, int mode);
 // The process's lock descriptor (0 before the first LockFile).
 int LockDescriptor();

@@ -1,11 +1,15 @@
 // Advisory locks on the configuration file.
 //
-// The lock descriptor is opened once, read-only and close-on-exec (child processes must not
-// inherit it), and kept for the life of the process; the writer refills the file in place, so
-// the descriptor stays attached to the live file.
+// Each LockFile first completes an interrupted change of the file (see cfg.h). The lock
+// descriptor is opened once, read-only and close-on-exec (child processes must not inherit
+// it), and kept for the life of the process; the writer refills the file in place, so the
+// descriptor stays attached to the live file.
 #include <fcntl.h>
 #include <sys/file.h>
 #include <unistd.h>
+
+#include <climits>
+#include <cstdio>
 
 #include "common/paths.h"
 #include "config/cfg_internal.h"
@@ -20,11 +24,8 @@ int LockOperation(int mode) {
     return (mode == kLockShared ? LOCK_SH : LOCK_EX) | LOCK_NB;
 }
 
-}  // namespace
-
-namespace cfg {
-
-int LockFileAt(const char *path, int mode) {
+// LockFile on `path`, after the recovery.
+int Lock(const char *path, int mode) {
     if (fd <= 0) {
         fd = open(path, O_RDONLY | O_CLOEXEC);
         if (fd <= 0) {
@@ -43,6 +44,19 @@ int LockFileAt(const char *path, int mode) {
     }
 }
 
+}  // namespace
+
+namespace cfg {
+
+int LockFileAt(const char *path, int mode) {
+    char temp[PATH_MAX];
+    const int n = std::snprintf(temp, sizeof temp, "%s.tmp", path != nullptr ? path : "");
+    if (n > 4 && static_cast<std::size_t>(n) < sizeof temp) {
+        (void)RecoverStore(temp, nullptr);  // a failure there does not stop the lock
+    }
+    return Lock(path, mode);
+}
+
 int LockDescriptor() {
     return fd;
 }
@@ -50,7 +64,8 @@ int LockDescriptor() {
 }  // namespace cfg
 
 int LockFile(int mode) {
-    return cfg::LockFileAt(paths::kConfigFile, mode);
+    (void)cfg::RecoverStore(paths::kConfigTemp, nullptr);  // a failure does not stop the lock
+    return Lock(paths::kConfigFile, mode);
 }
 
 int UnLockFile() {

@@ -89,11 +89,30 @@ void CleanUp() {
 
 int GetNextChar() {
     ScannerState &s = scanner;
-    if (s.bAtEnd != 0 || s.file == nullptr) {
+    if (s.bAtEnd != 0 || (s.file == nullptr && s.mem == nullptr)) {
         return 0;
     }
     if (s.bLoaded != 0 && s.cur_index < s.end_index) {
         ++s.cur_index;
+    } else if (s.mem != nullptr) {
+        // The next block of the contents in memory, as it would be read from the file.
+        const long pos = s.bLoaded != 0 ? s.cur_file_pos + s.end_index + 1 : 0;
+        const long left = s.mem_size - pos;
+        const std::size_t n = left <= 0 ? 0
+                              : left < static_cast<long>(kBlockSize)
+                                  ? static_cast<std::size_t>(left)
+                                  : sizeof s.buffer;
+        s.cur_file_pos = pos;
+        s.cur_index = 0;
+        if (n == 0) {
+            s.end_index = 0;
+            s.bLoaded = 0;
+            s.bAtEnd = 1;
+            return 0;
+        }
+        std::memcpy(s.buffer, s.mem + pos, n);
+        s.end_index = static_cast<int>(n) - 1;
+        s.bLoaded = 1;
     } else {
         // The next block; cur_file_pos is the offset of its first byte.
         long pos = std::ftell(s.file);

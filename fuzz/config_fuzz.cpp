@@ -2,11 +2,7 @@
 // read for a few keys (in section network and in no-section mode) and then written to (replace
 // or insert, and append) through the in-place writer.
 //
-// Not built by default. Build and run it with clang (from the source folder):
-//
-//   clang++ -std=c++20 -g -O1 -fsanitize=fuzzer,address,undefined -I. \
-//       fuzz/config_fuzz.cpp config/*.cpp -o /tmp/config_fuzz
-//   mkdir -p /tmp/config_corpus && /tmp/config_fuzz -max_total_time=60 /tmp/config_corpus
+// Built with the other harnesses (cmake --preset fuzz) and run by fuzz/run-all.
 //
 // The harness writes its files in a folder of its own under $TMPDIR (or /tmp), removed at exit.
 #include <unistd.h>

@@ -12,6 +12,7 @@
 #include <string_view>
 
 #include "common/paths.h"
+#include "common/process.h"
 #include "common/scoped.h"
 #include "common/switch_word.h"
 #include "common/util.h"
@@ -30,7 +31,7 @@ constexpr std::string_view kNetmaskWord = "netmask";
 int RunDhcpdScript(const char *action) {
     std::memset(systembuffer, 0, kSystemBufferSize);
     std::snprintf(systembuffer, kSystemBufferSize, "%s %s", paths::kDhcpdInit, action);
-    return std::system(systembuffer) == -1 ? -1 : 0;
+    return run_system(systembuffer) == -1 ? -1 : 0;
 }
 
 int StopDaemon() {
@@ -83,7 +84,7 @@ int SwitchOff() {
     }
     std::memset(systembuffer, 0, kSystemBufferSize);
     std::snprintf(systembuffer, kSystemBufferSize, "%s", kKillDhcpd);
-    if (std::system(systembuffer) == -1) {
+    if (run_system(systembuffer) == -1) {
         NETDebugMsg(kTag, "Killall dhcpd fail");
         return -1;
     }

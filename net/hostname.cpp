@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "common/paths.h"
+#include "common/process.h"
 #include "common/scoped.h"
 #include "common/shell_quote.h"
 #include "common/util.h"
@@ -29,7 +30,7 @@ constexpr char kAfpdGuest[] = "-guestname guest";
 constexpr std::string_view kHostnameKey = "HOSTNAME=";
 
 int RunSystemBuffer() {
-    return std::system(systembuffer) == -1 ? -1 : 0;
+    return run_system(systembuffer) == -1 ? -1 : 0;
 }
 
 // Writes the formatted text of linebuffer to a file opened write-only, created with `mode`

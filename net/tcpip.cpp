@@ -12,6 +12,7 @@
 #include <string_view>
 
 #include "common/paths.h"
+#include "common/process.h"
 #include "common/scoped.h"
 #include "common/util.h"
 #include "common/work_buffers.h"
@@ -34,7 +35,7 @@ constexpr std::string_view kGatewayDevKey = "GATEWAYDEV=";
 
 // Runs the command composed in systembuffer. -1 when the shell could not be run, else 0.
 int RunSystemBuffer() {
-    return std::system(systembuffer) == -1 ? -1 : 0;
+    return run_system(systembuffer) == -1 ? -1 : 0;
 }
 
 int RunLed(const char *state) {

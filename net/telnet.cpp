@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "common/paths.h"
+#include "common/process.h"
 #include "common/switch_word.h"
 #include "common/util.h"
 #include "common/work_buffers.h"
@@ -68,5 +69,5 @@ int NETSetInetService(const char *state) {
 int NETRestartInetService() {
     std::memset(systembuffer, 0, kSystemBufferSize);
     std::snprintf(systembuffer, kSystemBufferSize, "%s restart", paths::kInetInit);
-    return std::system(systembuffer) == -1 ? -1 : 0;
+    return run_system(systembuffer) == -1 ? -1 : 0;
 }

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "common/process.h"
 #include "common/util.h"
 #include "common/work_buffers.h"
 
@@ -192,7 +193,7 @@ void CleanField(char *field, std::size_t size, const char *tag, std::string_view
 int RunService(const char *script, const char *action) {
     std::memset(systembuffer, 0, sizeof systembuffer);
     std::snprintf(systembuffer, sizeof systembuffer, "%s %s", script, action);
-    return std::system(systembuffer);
+    return run_system(systembuffer);
 }
 
 }  // namespace share

@@ -4,6 +4,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <ftw.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
@@ -14,9 +15,13 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <climits>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fstream>
+#include <map>
 #include <string>
 #include <thread>
 #include <vector>
@@ -157,6 +162,8 @@ class PrinterPort {
         unlink(kPath);
     }
     bool ok() const { return fd_ >= 0; }
+    // Makes the port's buffer `bytes` small (rounded up by the kernel); the new size.
+    int Shrink(int bytes) { return fcntl(fd_, F_SETPIPE_SZ, bytes); }
     // Everything written since the last call.
     std::string Take() {
         std::string out;
@@ -174,6 +181,63 @@ class PrinterPort {
   private:
     int fd_ = -1;
 };
+
+// Files and folders under /etc, /var, /tmp, /run and /dev changed since `since` (inode change
+// time), by real path, with their modes. Marks come from CoarseNow: file times are taken from
+// the kernel's coarse clock.
+inline std::map<std::string, mode_t> &ChangedFiles() {
+    static std::map<std::string, mode_t> changed;
+    return changed;
+}
+inline timespec &ChangedMark() {
+    static timespec mark{};
+    return mark;
+}
+inline int NoteChanged(const char *path, const struct stat *st, int, FTW *) {
+    const timespec c = st->st_ctim;
+    const timespec &m = ChangedMark();
+    if (c.tv_sec > m.tv_sec || (c.tv_sec == m.tv_sec && c.tv_nsec >= m.tv_nsec)) {
+        ChangedFiles()[path] = st->st_mode;
+    }
+    return 0;
+}
+inline timespec CoarseNow() {
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME_COARSE, &now);
+    return now;
+}
+inline std::map<std::string, mode_t> ChangedSince(const timespec &since) {
+    ChangedFiles().clear();
+    ChangedMark() = since;
+    for (const char *root : {"/etc", "/var", "/tmp", "/run", "/dev"}) {
+        nftw(root, NoteChanged, 32, FTW_PHYS);
+    }
+    return ChangedFiles();
+}
+// The mode bits of `path` in such a map (~0 when it did not change).
+inline mode_t ModeIn(const std::map<std::string, mode_t> &changed, const std::string &path) {
+    char real[PATH_MAX];  // /var/lock may lead to /run/lock
+    auto it = changed.find(realpath(path.c_str(), real) != nullptr ? real : path.c_str());
+    return it == changed.end() ? ~0u : (it->second & 07777);
+}
+// Expects that nothing in `changed` is writable by group or others, but for the simulator's
+// own logs, sticky shared folders, links and sockets. The number of files checked.
+inline int ExpectNothingWritableByOthers(const std::map<std::string, mode_t> &changed) {
+    int checked = 0;
+    for (const auto &[path, m] : changed) {
+        if (path.rfind("/var/log/sim/", 0) == 0 || path == "/var/log/sim" || path == "/dev/lp1" ||
+            S_ISLNK(m) || S_ISSOCK(m)) {
+            continue;  // the simulator's logs, a test's printer FIFO, no modes of their own
+        }
+        if (path == "/tmp" || path == "/var/tmp" || path == "/dev/shm") {
+            EXPECT_EQ(m & 07777, 01777u) << path;  // sticky folders open to all, as they were
+            continue;
+        }
+        ++checked;
+        EXPECT_EQ(m & 0022, 0u) << path << " has mode " << std::oct << (m & 07777);
+    }
+    return checked;
+}
 
 // Base of the agent's system tests: a clean appliance, the test process as subreaper so the
 // daemon's exit status can be collected.

@@ -1,6 +1,7 @@
 // The command runner: results, time-out, abandoned commands, no leaked descriptors.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -9,6 +10,7 @@
 #include <thread>
 
 #include "agent/agent.h"
+#include "common/process.h"
 #include "tests/support/test_util.h"
 
 namespace {
@@ -67,6 +69,25 @@ TEST(CommandRunnerTest, CommandsInheritNoDescriptorBeyondTheStandardOnes) {
     EXPECT_NE(mySystem(probe.c_str(), 5), 0);
     EXPECT_EQ(mySystem("test -e /proc/$$/fd/1", 5), 0);
     close(fd);
+}
+
+TEST(CommandRunnerTest, ChildrenGetTheMask022WhileTheAgentKeeps0) {
+    testutil::TempDir dir;
+    const mode_t saved = umask(0);
+    const std::string made = dir.file("made");
+    EXPECT_EQ(mySystem(("umask > " + dir.file("m1") + "; : > " + made).c_str(), 5), 0);
+    EXPECT_EQ(RunShell(("umask > " + dir.file("m2")).c_str()), 0);
+    // The library's service commands, once the agent has put its runner behind them.
+    set_system_runner(RunShell);
+    EXPECT_EQ(run_system(("umask > " + dir.file("m3")).c_str()), 0);
+    set_system_runner(nullptr);
+    EXPECT_EQ(umask(saved), 0u) << "the agent's own mask is untouched";
+    for (const char *name : {"m1", "m2", "m3"}) {
+        EXPECT_EQ(testutil::ReadFile(dir.file(name)), "0022\n") << name;
+    }
+    struct stat st {};
+    ASSERT_EQ(stat(made.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0644u);
 }
 
 }  // namespace

@@ -203,6 +203,41 @@ TEST_F(ReadSettingsTest, MissingSettingsFileIsMinus308) {
     EXPECT_NE(EventLog().find(" CMD 0x10, Lock file fail"), std::string::npos);
 }
 
+// /tmp is open to everyone: what stands at the date file's path when the agent opens it may
+// have been swapped in after the clock program wrote it. Only a plain file is read.
+TEST_F(ReadSettingsTest, DateFileSwappedForALinkOrAFifoIsRefused) {
+    const std::string clockshow = "/usr/share/stowbox/Tcfg/C_File/clockshow";
+    ASSERT_EQ(rename(clockshow.c_str(), (clockshow + ".real").c_str()), 0);
+    testutil::WriteFile("/tmp/secret", "SECRET-BYTES-OF-A-ROOT-FILE\nSECOND-SECRET\n", 0600);
+    struct Swap {
+        const char *name;
+        const char *command;
+    };
+    const Swap swaps[] = {
+        {"symbolic link", "ln -sf /tmp/secret /tmp/date_tmep"},
+        {"hard link", "rm -f /tmp/date_tmep; ln /tmp/secret /tmp/date_tmep"},
+        {"fifo", "rm -f /tmp/date_tmep; mkfifo /tmp/date_tmep"},
+    };
+    Pc pc;
+    std::uint16_t seq = 20;
+    for (const Swap &swap : swaps) {
+        SCOPED_TRACE(swap.name);
+        unlink("/tmp/date_tmep");
+        testutil::WriteFile(
+            clockshow, "#!/bin/sh\n" + clockshow + ".real \"$1\" || exit\n" + swap.command + "\n",
+            0755);
+        const Bytes r = pc.Ask(Request(0x10, seq++));
+        ASSERT_EQ(r.size(), 258u);
+        EXPECT_EQ(Status(r), -208);
+        const std::string text(r.begin(), r.end());
+        EXPECT_EQ(text.find("SECRET"), std::string::npos);
+        EXPECT_EQ(r[98], 0);
+        EXPECT_NE(EventLog().find(" CMD 0x10, opne DATE_FILE fail"), std::string::npos);
+        unlink(kEventLog);
+    }
+    EXPECT_EQ(testutil::ReadFile("/tmp/secret"), "SECRET-BYTES-OF-A-ROOT-FILE\nSECOND-SECRET\n");
+}
+
 // The one slow test: the agent's full retry schedule against a held lock.
 TEST_F(ReadSettingsTest, LockedSettingsFileIsMinus309AfterAboutNineSeconds) {
     const int fd = open(kConfig, O_RDONLY);

@@ -1,4 +1,6 @@
-// Printer pass-through into /dev/lp1 (a regular file in the appliance).
+// Printer pass-through into /dev/lp1 (a FIFO in the appliance, or /dev/full mounted there).
+#include <sys/mount.h>
+
 #include "tests/agent/agent_sim.h"
 
 namespace agentsim {
@@ -73,6 +75,22 @@ TEST_F(PrinterTest, MissingDeviceIsMinus307) {
     EXPECT_EQ(r[3], 0xFE);
     EXPECT_EQ(r[8], 1);
     EXPECT_EQ(r[9], 1);
+}
+
+// A device that refuses the bytes: the few of one request stay in the stream's buffer until
+// the port is closed, and that is where the failure shows.
+TEST_F(PrinterTest, DeviceThatFailsWritesIsMinus307) {
+    unlink(PrinterPort::kPath);
+    testutil::WriteFile(PrinterPort::kPath, "");
+    ASSERT_EQ(mount("/dev/full", PrinterPort::kPath, nullptr, MS_BIND, nullptr), 0);
+    for (std::uint16_t seq : {std::uint16_t{1}, std::uint16_t{2}}) {
+        const Bytes r = pc_.Ask(Data(0x20, seq, seq == 1 ? "abc" : std::string(503, 'z')));
+        ASSERT_EQ(r.size(), 10u);
+        EXPECT_EQ(Status(r), -307);
+        EXPECT_EQ(r[8], 1);
+        EXPECT_EQ(r[9], 1);
+    }
+    umount(PrinterPort::kPath);
 }
 
 TEST_F(PrinterTest, AcknowledgeIsAnEmptySuccess) {

@@ -3,6 +3,10 @@
 
 #include "tests/agent/agent_sim.h"
 
+#ifndef NO_CLOSE_RANGE_SHIM
+#error "NO_CLOSE_RANGE_SHIM (the path of the library without close_range) must be defined"
+#endif
+
 namespace agentsim {
 namespace {
 
@@ -73,6 +77,35 @@ TEST_F(StartupTest, DaemonKeepsStandardDescriptorsOnDevNullAndNothingElseInherit
     char cwd[256] = {};
     ASSERT_GT(readlink(("/proc/" + std::to_string(pid_) + "/cwd").c_str(), cwd, sizeof cwd - 1), 0);
     EXPECT_STREQ(cwd, "/");
+}
+
+// Kernels before 5.9 have no close_range: the daemon and its children close by the list of
+// open descriptors instead.
+TEST_F(StartupTest, NothingIsInheritedWhereCloseRangeIsMissing) {
+    testutil::WriteFile("/tmp/inherited", "x");
+    // The password check of identify runs this in place of the script: which descriptors does
+    // a child of the daemon have?
+    testutil::WriteFile(kPasswordScript, "#!/bin/sh\nls /proc/self/fd > /tmp/child-fds\n", 0755);
+    ASSERT_EQ(testutil::Run(std::string("LD_PRELOAD=") + NO_CLOSE_RANGE_SHIM + " " + kAgent +
+                            " 7</tmp/inherited 9</tmp/inherited </dev/null >/dev/null 2>&1"),
+              0);
+    ASSERT_TRUE(WaitFor([] { return PortBound() && LockPid() > 0; }));
+    pid_ = LockPid();
+    ASSERT_TRUE(WaitFor([] { return EventLog().find("Start up !") != std::string::npos; }));
+    ASSERT_NE(testutil::ReadFile("/proc/" + std::to_string(pid_) + "/maps").find("no_close_range"),
+              std::string::npos);
+    const std::string fd = "/proc/" + std::to_string(pid_) + "/fd/";
+    for (int i = 3; i < 64; ++i) {
+        char target[256] = {};
+        if (readlink((fd + std::to_string(i)).c_str(), target, sizeof target - 1) > 0) {
+            EXPECT_STRNE(target, "/tmp/inherited") << i;
+        }
+    }
+    Pc pc;
+    ASSERT_EQ(pc.Ask(Request(0x00, 1)).size(), 32u);
+    // 0-2 and the one ls reads the folder with; not the socket, not 7 or 9.
+    std::string fds = testutil::ReadFile("/tmp/child-fds");
+    EXPECT_EQ(fds, "0\n1\n2\n3\n");
 }
 
 TEST_F(StartupTest, LockFileSymlinkIsNotFollowed) {

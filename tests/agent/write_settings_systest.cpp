@@ -264,6 +264,37 @@ TEST_F(WriteSettingsTest, FixedAddressChangeRunsTheWholeApplyChain) {
     EXPECT_FALSE(Has(sim::Calls(), "bin/hostname"));  // the name did not change
 }
 
+// Every file that write settings and the scripts and programs it runs make or rewrite: the
+// ones it creates get the modes of their kind (0755 service files, 0744 name files), nothing
+// is writable by group or others.
+TEST_F(WriteSettingsTest, FilesItCreatesGetTheirModesAndNoneIsWritableByOthers) {
+    for (const char *path :
+         {"/etc/resolv.conf", "/etc/dhcpd.conf", "/etc/HOSTNAME", "/etc/atalk/afpd.conf"}) {
+        unlink(path);
+    }
+    unlink("/var/log/DS_log.tmp");
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    const timespec mark = CoarseNow();
+    Settings s;
+    s.name = "NEWNAME";
+    s.description = "New description";
+    s.ip = {192, 168, 0, 3};
+    s.time_zone = 9;
+    s.workgroup = "OFFICE";
+    s.dhcp_start = {192, 168, 0, 110};
+    const Bytes r = Write(1, s);
+    ASSERT_EQ(r.size(), 8u);
+    EXPECT_EQ(Status(r), 0) << EventLog();
+    ASSERT_TRUE(Idle("192.168.0.3"));
+
+    const auto changed = ChangedSince(mark);
+    EXPECT_EQ(ModeIn(changed, "/etc/resolv.conf"), 0755u);
+    EXPECT_EQ(ModeIn(changed, "/etc/dhcpd.conf"), 0755u);
+    EXPECT_EQ(ModeIn(changed, "/etc/HOSTNAME"), 0744u);
+    EXPECT_EQ(ModeIn(changed, "/etc/atalk/afpd.conf"), 0744u);
+    EXPECT_GE(ExpectNothingWritableByOthers(changed), 10);
+}
+
 TEST_F(WriteSettingsTest, ZeroGatewayIsStoredEmptyAndZeroIpKeepsTheStoredOne) {
     ASSERT_EQ(testutil::Run("sed -i 's/^gateway=$/gateway=192.168.0.10/' /etc/CGI_ds.conf"), 0);
     Settings s;

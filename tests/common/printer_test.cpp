@@ -55,3 +55,24 @@ TEST(SendToPrinter, UsesTheParallelPort) {
 }
 
 }  // namespace
+
+namespace {
+
+// A device that refuses every byte (ENOSPC): the few bytes of a request stay in the stream's
+// buffer, so the failure shows only when it is flushed and closed.
+TEST(SendToPrinter, ADeviceThatFailsWritesIsAFailureAlsoWhenItShowsOnlyAtClose) {
+    struct stat st {};
+    if (stat("/dev/full", &st) != 0 || !S_ISCHR(st.st_mode)) {
+        GTEST_SKIP() << "no /dev/full";
+    }
+    const unsigned char byte = 'x';
+    EXPECT_EQ(send_to_printer_at("/dev/full", &byte, 1), -1);
+    std::string many(5000, 'y');  // more than a stream buffer: fails in the writes already
+    EXPECT_EQ(send_to_printer_at("/dev/full", reinterpret_cast<const unsigned char *>(many.data()),
+                                 static_cast<unsigned int>(many.size())),
+              -1);
+    // Nothing to write: only opened and closed, which the device allows.
+    EXPECT_EQ(send_to_printer_at("/dev/full", &byte, 0), 0);
+}
+
+}  // namespace

@@ -7,6 +7,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "common/paths.h"
@@ -187,10 +190,12 @@ TEST_F(ConfigSysTest, WriteUnderTheExclusiveLockKeepsFileAndLock) {
     ASSERT_EQ(stat(kConf, &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0640u);
 
-    // The fixed temporary file holds the copy of the last rewrite, private to root.
+    // The fixed temporary file holds the copy of the last change, with the file's mode; its
+    // mark is empty again.
     ASSERT_EQ(stat(paths::kConfigTemp, &st), 0);
-    EXPECT_EQ(st.st_mode & 07777, 0600u);
-    EXPECT_EQ(testutil::ReadFile(paths::kConfigTemp), expected.substr(0, expected.find("[other]")));
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    EXPECT_EQ(testutil::ReadFile(paths::kConfigTemp), expected);
+    EXPECT_EQ(testutil::ReadFile(paths::kConfigMark), "");
 }
 
 TEST_F(ConfigSysTest, ReadUnderTheSharedLock) {
@@ -218,6 +223,104 @@ TEST_F(ConfigSysTest, WriteRefusesALinkAtTheTemporaryPath) {
     EXPECT_EQ(testutil::ReadFile("/tmp/precious"), "precious\n");
     EXPECT_EQ(testutil::ReadFile(kConf), kSeed);
     unlink(paths::kConfigTemp);
+}
+
+// --- Crash safety at the real places ---------------------------------------------------------
+
+// The state that a writer killed while copying leaves: the new contents in the marked
+// temporary file, the file half overwritten.
+constexpr char kNewContents[] =
+    "[network]\n"
+    "version=1.2.3\n"
+    "disk_server_name=RENAMED\n"
+    "ip_addr=192.168.0.2\n"
+    "netmask=255.255.255.0\n";
+
+void LeaveInterruptedChange() {
+    testutil::WriteFile(kConf, std::string(kNewContents).substr(0, 30) + "\n", 0644);
+    testutil::WriteFile(paths::kConfigTemp, kNewContents, 0644);
+    struct stat st {};
+    stat(kConf, &st);
+    testutil::WriteFile(paths::kConfigMark,
+                        std::to_string(std::strlen(kNewContents)) + " " +
+                            std::to_string(st.st_dev) + " " + std::to_string(st.st_ino) + " " +
+                            kConf + "\n",
+                        0644);
+}
+
+// Every way into the store completes the change first: reads, writes, the lock, cfgsync at
+// boot and the agent at its start.
+TEST_F(ConfigSysTest, EveryStoreEntryCompletesAnInterruptedChange) {
+    char out[64];
+    LeaveInterruptedChange();
+    ASSERT_EQ(ReadCFGData(kConf, "network", "disk_server_name", out, sizeof out), 0);
+    EXPECT_STREQ(out, "RENAMED");
+    EXPECT_EQ(testutil::ReadFile(kConf), kNewContents);
+    EXPECT_EQ(testutil::ReadFile(paths::kConfigMark), "");
+
+    LeaveInterruptedChange();
+    ASSERT_EQ(WriteCFGData(kConf, "network", "version", "1.2.4"), 0);
+    std::string expected = kNewContents;
+    expected.replace(expected.find("1.2.3"), 5, "1.2.4");
+    EXPECT_EQ(testutil::ReadFile(kConf), expected);
+
+    LeaveInterruptedChange();
+    Child locker([] {
+        Report r;
+        r.rc = LockFile(kLockShared);
+        return r;
+    });
+    EXPECT_EQ(locker.Wait().rc, 0);
+    EXPECT_EQ(testutil::ReadFile(kConf), kNewContents);
+
+    LeaveInterruptedChange();
+    testutil::Run("/usr/sbin/cfgsync 2>/dev/null");
+    EXPECT_NE(testutil::ReadFile(kConf).find("disk_server_name=RENAMED\n"), std::string::npos)
+        << testutil::ReadFile(kConf);
+
+    LeaveInterruptedChange();
+    ASSERT_EQ(testutil::Run("/usr/sbin/confagent"), 0);
+    const auto started = [] {
+        return testutil::ReadFile("/var/log/DS_log").find("confagent: Start up !") !=
+               std::string::npos;
+    };
+    for (int i = 0; i < 500 && !started(); ++i) {
+        usleep(10000);
+    }
+    EXPECT_TRUE(started());
+    EXPECT_EQ(testutil::ReadFile(kConf), kNewContents) << "repaired at the agent's start";
+    const pid_t agent = std::atoi(testutil::ReadFile("/var/lock/confagent").c_str());
+    if (agent > 1) {
+        kill(agent, SIGKILL);
+    }
+}
+
+// A full disk (a small tmpfs over /etc): the write fails with -8 and every key keeps its value;
+// with room again, it goes through.
+TEST_F(ConfigSysTest, FullDiskFailsTheWriteAndKeepsEveryKey) {
+    ASSERT_TRUE(sim::MountSmallTmpfs("/etc", 64));
+    testutil::WriteFile(kConf, kSeed, 0644);
+    ASSERT_EQ(WriteCFGData(kConf, "network", "version", "1.2.4"), 0);  // the copy exists
+    const std::string before = testutil::ReadFile(kConf);
+    ASSERT_TRUE(sim::FillDisk("/etc"));
+
+    EXPECT_EQ(WriteCFGData(kConf, "network", "ip_addr", "10.1.2.3"), kCfgWriteFail);
+    EXPECT_EQ(WriteCFGData(kConf, "network", "disk_server_comment", std::string(200, 'c').c_str()),
+              kCfgWriteFail);
+    EXPECT_EQ(testutil::ReadFile(kConf), before);
+    const char *keys[] = {"version", "disk_server_name", "ip_addr", "netmask"};
+    const char *values[] = {"1.2.4", "STORAGE", "192.168.0.2", "255.255.255.0"};
+    for (int i = 0; i < 4; ++i) {
+        char out[64];
+        ASSERT_EQ(ReadCFGData(kConf, "network", keys[i], out, sizeof out), 0);
+        EXPECT_STREQ(out, values[i]);
+    }
+
+    ASSERT_EQ(unlink("/etc/filler"), 0);
+    EXPECT_EQ(WriteCFGData(kConf, "network", "ip_addr", "10.1.2.3"), 0);
+    char out[64];
+    ASSERT_EQ(ReadCFGData(kConf, "network", "ip_addr", out, sizeof out), 0);
+    EXPECT_STREQ(out, "10.1.2.3");
 }
 
 }  // namespace

@@ -356,13 +356,18 @@ TEST_F(WriterTest, ModeAndInodeStayAndLockDescriptorsStayAttached) {
     close(held);
 }
 
-TEST_F(WriterTest, TemporaryFileIsPrivateAndNotFollowedThroughALink) {
-    WriteFile(path_, "[network]\nip_addr=1.2.3.4\n");
+TEST_F(WriterTest, TemporaryFileIsNeverWorldWritableNorFollowedThroughALink) {
+    WriteFile(path_, "[network]\nip_addr=1.2.3.4\n", 0600);
     WriteFile(temp_, "old temporary contents, world-writable\n", 0666);
+    const int held = open(temp_.c_str(), O_WRONLY | O_CLOEXEC);  // opened while it could be
+    ASSERT_GE(held, 0);
     EXPECT_EQ(Net("ip_addr", "10.0.0.5"), 0);
+    ASSERT_EQ(pwrite(held, "forged", 6, 0), 6);
+    close(held);
+    EXPECT_EQ(ReadFile(temp_), "[network]\nip_addr=10.0.0.5\n") << "a fresh file took its place";
     struct stat st {};
     ASSERT_EQ(stat(temp_.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 07777, 0600u);
+    EXPECT_EQ(st.st_mode & 07777, 0600u) << "the mode of the file it copies";
     EXPECT_EQ(ReadFile(temp_), "[network]\nip_addr=10.0.0.5\n");
 
     // A symbolic link planted at the temporary path is not followed.

@@ -46,6 +46,14 @@ while [ "$i" -lt ${#lines[@]} ]; do
     line=$(sed 's/[[:space:]]*#.*$//' <<< "$raw")
     i=$((i + 1))
     case "$line" in
+        "fuzz/run-all")
+            check "README: '$line' is run by CI" "$(grep -q '^fuzz/run-all' "$SRC/.ci/run"; echo $?)"
+            ;;
+        "fuzz/run-all --time 600 net_fuzz")
+            # The options as the script takes them (a full run is CI's, too long for a test).
+            out=$(cd "$SRC" && fuzz/run-all --help 2>&1)
+            check "README: $line" "$(has '--time SECONDS.*HARNESS')" "$out"
+            ;;
         "make test"|"make package")
             check "README: '$line' is run by CI" "$(grep -qx "$line" "$SRC/.ci/run"; echo $?)"
             ;;
@@ -178,6 +186,25 @@ while [ "$i" -lt ${#lines[@]} ]; do
         "sim/appliance run --build build -- \"\$PWD/build/bin/agent_systests\" --gtest_filter='*Identify*'")
             run "$line"
             check "README: $line" "$([ "$rc" = 0 ] && grep -q '^\[  PASSED  \]' <<< "$out"; echo $?)" "$out"
+            ;;
+        "CRASH_KILLS=1000 ctest --test-dir build -R Crash")
+            # Run long elsewhere: only its selection here.
+            run "$line -N"
+            check "README: $line selects the crash tests" \
+                "$([ "$rc" = 0 ] && grep -q 'StoreCrash\.' <<< "$out" &&
+                   grep -q 'EventLogCrash\.' <<< "$out"; echo $?)" "$out"
+            ;;
+        "\"\$PWD/build/bin/config_bench\""|"TMPDIR=/dev/shm \"\$PWD/build/bin/event_log_bench\""|\
+        "sim/appliance run --build build -- \"\$PWD/build/bin/cfgsync_bench\"")
+            if [ ! -e "$BUILD/bin/config_bench" ] &&
+               grep -q '^DS_BUILD_BENCH:BOOL=OFF' "$BUILD/CMakeCache.txt"; then
+                check "README: $line (no benchmarks in this build)" 0
+            else
+                run "$line --benchmark_min_time=0.01"
+                check "README: $line runs" \
+                    "$([ "$rc" = 0 ] && grep -q '^BM_' <<< "$out" && ! grep -q 'ERROR' <<< "$out";
+                       echo $?)" "$out"
+            fi
             ;;
         *)
             check "README: this test does not know the command: $raw" 1

@@ -2,9 +2,11 @@
 
 #include <fcntl.h>
 #include <sched.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <thread>
@@ -74,6 +76,28 @@ int RunOnPc(const std::string &command, std::string *out) {
     }
     quoted += "'";
     return testutil::Run(std::string("nsenter --net=") + kPcNetns + " /bin/sh -c " + quoted, out);
+}
+
+bool MountSmallTmpfs(const std::string &folder, int kib) {
+    const std::string options = "size=" + std::to_string(kib) + "k,mode=0755";
+    return mount("sim-small", folder.c_str(), "tmpfs", 0, options.c_str()) == 0;
+}
+
+bool FillDisk(const std::string &folder) {
+    const std::string path = folder + "/filler";
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        return false;
+    }
+    char block[4096] = {};
+    bool full = false;
+    for (std::size_t size = sizeof block; size > 0 && !full; size /= 2) {
+        while (write(fd, block, size) == static_cast<ssize_t>(size)) {
+        }
+        full = size == 1 && errno == ENOSPC;
+    }
+    close(fd);
+    return full;
 }
 
 }  // namespace sim

@@ -34,4 +34,10 @@ int PcSocket(int domain, int type, int protocol);
 // Runs a shell command on the PC side of the simulated LAN; exit status and its output.
 int RunOnPc(const std::string &command, std::string *out = nullptr);
 
+// A full disk: mounts a fresh tmpfs of `kib` KiB over `folder` (gone with the appliance of the
+// test case), and fills a file system up to its last byte with `folder`/filler. True on
+// success.
+bool MountSmallTmpfs(const std::string &folder, int kib);
+bool FillDisk(const std::string &folder);
+
 }  // namespace sim

@@ -1,7 +1,14 @@
 // cfgsync: repairs and completes the network section of the configuration file at boot.
 // Fallback addressing when the stored one is unusable, the interface's hardware address, the
 // default server name and the names that follow it, telnet off, sharing defaults. It changes
-// only the configuration file, traces every failure and always exits 0.
+// only the configuration file.
+//
+// The run reads every key it needs in one pass over the file, decides the steps in their
+// order, and makes all its writes as one change of the file (WriteCFGDataSet): after a crash
+// the file holds all of them or none, and a file that needs no change is not written at all.
+// The traces come out in the order of the steps. Beyond the text: a write that fails (disk
+// full, I/O error, no file) is traced and the run goes on, but it does not trace "Set
+// Configure File Data Finish" and exits with 1; otherwise it exits with 0.
 #include <array>
 #include <cstdio>
 #include <cstring>
@@ -21,31 +28,103 @@ constexpr char kFallbackIp[] = "192.168.0.2";
 constexpr char kFallbackNetmask[] = "255.255.255.0";
 constexpr char kPrinterSuffixFormat[] = "%s_p1";
 
-// Reads one key into the zeroed buffer; any failure (a cut value included) is traced, and the
-// buffer then holds what the store left there (empty, or the cut value).
-template <std::size_t N>
-void Read(const char *key, char (&out)[N], const char *tag, const char *fail_message) {
-    std::memset(out, 0, N);
-    if (ReadCFGData(paths::kConfigFile, paths::kConfigSection, key, out, static_cast<int>(N)) !=
-        kCfgOk) {
-        NETDebugMsg(tag, fail_message);
+constexpr int kMaxWrites = 24;
+constexpr int kMaxTraces = 64;
+
+// A trace of the run, in step order: always traced (write < 0), or only when that write
+// failed.
+struct Trace {
+    const char *tag;
+    const char *message;
+    int write;
+};
+
+// What the run has decided so far.
+struct Plan {
+    std::array<CfgWrite, kMaxWrites> writes;
+    int write_count;
+    std::array<Trace, kMaxTraces> traces;
+    int trace_count;
+};
+
+Plan plan{};
+
+void Note(const char *tag, const char *message, int write = -1) {
+    if (plan.trace_count < kMaxTraces) {
+        plan.traces[static_cast<std::size_t>(plan.trace_count++)] = Trace{tag, message, write};
     }
 }
 
-template <std::size_t N>
-void Read(const char *key, std::array<char, N> &out, const char *fail_message) {
-    out.fill('\0');
-    if (ReadCFGData(paths::kConfigFile, paths::kConfigSection, key, out.data(),
-                    static_cast<int>(N)) != kCfgOk) {
-        NETDebugMsg(kBoot, fail_message);
-    }
-}
-
+// A write of the change; `value` must live until the change is made.
 void Write(const char *key, const char *value, const char *fail_message) {
-    if (WriteCFGData(paths::kConfigFile, paths::kConfigSection, key, value) != kCfgOk) {
-        NETDebugMsg(kBoot, fail_message);
+    if (plan.write_count >= kMaxWrites) {
+        return;
     }
+    plan.writes[static_cast<std::size_t>(plan.write_count)] = CfgWrite{key, value, kCfgOk};
+    Note(kBoot, fail_message, plan.write_count++);
 }
+
+// The stored values the steps look at, each read into a zeroed buffer of the size it is read
+// with; a failed read (a cut value included) is traced when its step looks at it.
+struct Stored {
+    char ip[16], netmask[16], gateway[16], bootproto[7];
+    char old_default[9], server_name[15], printer[13];
+    char dhcp[8], msn[8], workgroup[16], code_page[6];
+    char apple[8], zone[33], printer_type[33], printer_client[33];
+};
+
+Stored stored{};
+
+enum ReadIndex {
+    kReadIp,
+    kReadNetmask,
+    kReadGateway,
+    kReadBootproto,
+    kReadOldDefault,
+    kReadServerName,
+    kReadPrinter,
+    kReadDhcp,
+    kReadMsn,
+    kReadWorkgroup,
+    kReadCodePage,
+    kReadApple,
+    kReadZone,
+    kReadPrinterType,
+    kReadPrinterClient,
+    kReadCount
+};
+
+std::array<CfgRead, kReadCount> reads{{
+    {keys::kIpAddr, stored.ip, sizeof stored.ip, 0},
+    {keys::kNetmask, stored.netmask, sizeof stored.netmask, 0},
+    {keys::kGateway, stored.gateway, sizeof stored.gateway, 0},
+    {keys::kBootproto, stored.bootproto, sizeof stored.bootproto, 0},
+    {keys::kDefaultServerName, stored.old_default, sizeof stored.old_default, 0},
+    {keys::kDiskServerName, stored.server_name, sizeof stored.server_name, 0},
+    {keys::kPrinterName, stored.printer, sizeof stored.printer, 0},
+    {keys::kDhcpServer, stored.dhcp, sizeof stored.dhcp, 0},
+    {keys::kMsnEnable, stored.msn, sizeof stored.msn, 0},
+    {keys::kWorkgroup, stored.workgroup, sizeof stored.workgroup, 0},
+    {keys::kCodePage, stored.code_page, sizeof stored.code_page, 0},
+    {keys::kAppleEnable, stored.apple, sizeof stored.apple, 0},
+    {keys::kZoneName, stored.zone, sizeof stored.zone, 0},
+    {keys::kMacPrinterType, stored.printer_type, sizeof stored.printer_type, 0},
+    {keys::kPrinterClient, stored.printer_client, sizeof stored.printer_client, 0},
+}};
+
+// The value read for `index`, with its failure noted.
+const char *Read(ReadIndex index, const char *fail_message, const char *tag = kBoot) {
+    const CfgRead &r = reads[index];
+    if (r.result != kCfgOk) {
+        Note(tag, fail_message);
+    }
+    return r.out;
+}
+
+// Values written that are not constants.
+NetInfo current{};
+std::array<char, 9> new_default{};
+std::array<char, 13> new_printer{};
 
 bool IsUnset(const char *address) {
     return address[0] == '\0' || std::strcmp(address, "0.0.0.0") == 0;
@@ -55,14 +134,13 @@ bool IsYesNo(const char *value) {
     return std::strcmp(value, "yes") == 0 || std::strcmp(value, "no") == 0;
 }
 
-void CheckTcpip(NetInfo *info) {
-    Read(keys::kIpAddr, info->ipaddr, kBoot, "Read tcpip/ip address from DS.CONF fail");
-    Read(keys::kNetmask, info->netmask, kBoot, "Read tcpip/netmask from DS.CONF fail");
-    Read(keys::kGateway, info->gateway, kBoot, "Read tcpip/gateway from DS.CONF fail");
-    Read(keys::kBootproto, info->bootproto, kSystem, "Read tcpip/bootproto from DS.CONF fail");
-    bool usable =
-        !IsUnset(info->ipaddr) && !IsUnset(info->netmask) &&
-        (std::strcmp(info->bootproto, "dhcp") == 0 || std::strcmp(info->bootproto, "static") == 0);
+void CheckTcpip() {
+    const char *ip = Read(kReadIp, "Read tcpip/ip address from DS.CONF fail");
+    const char *netmask = Read(kReadNetmask, "Read tcpip/netmask from DS.CONF fail");
+    (void)Read(kReadGateway, "Read tcpip/gateway from DS.CONF fail");
+    const char *proto = Read(kReadBootproto, "Read tcpip/bootproto from DS.CONF fail", kSystem);
+    const bool usable = !IsUnset(ip) && !IsUnset(netmask) &&
+                        (std::strcmp(proto, "dhcp") == 0 || std::strcmp(proto, "static") == 0);
     if (usable) {
         return;
     }
@@ -75,43 +153,37 @@ void CheckTcpip(NetInfo *info) {
     Write(keys::kDnsServer3, "", "Write tcpip/dns3 to DS.CONF fail");
 }
 
-void SyncHardwareAddress(NetInfo *info) {
-    std::memset(info, 0, sizeof *info);
-    if (NETReadCurrentNetworkData(info) != 0) {
-        NETDebugMsg(kBoot, "Read current tcpip data fail");
+void SyncHardwareAddress() {
+    if (NETReadCurrentNetworkData(&current) != 0) {
+        Note(kBoot, "Read current tcpip data fail");
     }
-    if (info->hwaddr[0] == '\0') {
-        NETDebugMsg(kBoot, "Read current H/W ADDR fail");
+    if (current.hwaddr[0] == '\0') {
+        Note(kBoot, "Read current H/W ADDR fail");
         return;
     }
-    Write(keys::kHwAddr, info->hwaddr, "Write H/W ADDR to DS.CONF fail");
+    Write(keys::kHwAddr, current.hwaddr, "Write H/W ADDR to DS.CONF fail");
 }
 
 // Default name, and the server and printer names while they still follow the old default.
 void SyncNames() {
-    std::array<char, 9> old_default{};
-    Read(keys::kDefaultServerName, old_default, "Read default name from DS.CONF fail");
-    std::array<char, 9> new_default{};
+    const char *old_default = Read(kReadOldDefault, "Read default name from DS.CONF fail");
     if (NETReadDefaultHostname(new_default.data()) != 0 || new_default[0] == '\0') {
         // Without the MAC address there is no default name: the stored names stay as they
         // are rather than being set to an empty name.
-        NETDebugMsg(kBoot, "Read default server name fail");
+        Note(kBoot, "Read default server name fail");
         return;
     }
     Write(keys::kDefaultServerName, new_default.data(), "Write default name to DS.CONF fail");
 
-    std::array<char, 15> server_name{};
-    Read(keys::kDiskServerName, server_name, "Read hostname from DS.CONF fail");
-    if (server_name[0] == '\0' || std::strcmp(server_name.data(), old_default.data()) == 0) {
+    const char *server_name = Read(kReadServerName, "Read hostname from DS.CONF fail");
+    if (server_name[0] == '\0' || std::strcmp(server_name, old_default) == 0) {
         Write(keys::kDiskServerName, new_default.data(), "Write hostname to DS.CONF fail");
     }
 
     std::array<char, 13> old_printer{};
-    std::snprintf(old_printer.data(), old_printer.size(), kPrinterSuffixFormat, old_default.data());
-    std::array<char, 13> printer{};
-    Read(keys::kPrinterName, printer, "Read printer name from DS.CONF fail");
-    if (printer[0] == '\0' || std::strcmp(printer.data(), old_printer.data()) == 0) {
-        std::array<char, 13> new_printer{};
+    std::snprintf(old_printer.data(), old_printer.size(), kPrinterSuffixFormat, old_default);
+    const char *printer = Read(kReadPrinter, "Read printer name from DS.CONF fail");
+    if (printer[0] == '\0' || std::strcmp(printer, old_printer.data()) == 0) {
         std::snprintf(new_printer.data(), new_printer.size(), kPrinterSuffixFormat,
                       new_default.data());
         Write(keys::kPrinterName, new_printer.data(), "Write default printer name to DS.CONF fail");
@@ -119,56 +191,68 @@ void SyncNames() {
 }
 
 // Sets a yes/no flag to `fallback` unless it holds "yes" or "no".
-void SyncFlag(const char *key, const char *fallback, const char *read_fail,
+void SyncFlag(ReadIndex index, const char *fallback, const char *read_fail,
               const char *write_fail) {
-    std::array<char, 8> value{};
-    Read(key, value, read_fail);
-    if (!IsYesNo(value.data())) {
-        Write(key, fallback, write_fail);
+    if (!IsYesNo(Read(index, read_fail))) {
+        Write(reads[index].key, fallback, write_fail);
     }
 }
 
 // Sets a text to `fallback` when it is empty.
-template <std::size_t N>
-void SyncText(const char *key, const char *fallback, const char *read_fail,
+void SyncText(ReadIndex index, const char *fallback, const char *read_fail,
               const char *write_fail) {
-    std::array<char, N> value{};
-    Read(key, value, read_fail);
-    if (value[0] == '\0') {
-        Write(key, fallback, write_fail);
+    if (Read(index, read_fail)[0] == '\0') {
+        Write(reads[index].key, fallback, write_fail);
     }
+}
+
+// The traces of the run in step order; true when every write was made.
+bool TraceRun() {
+    bool all_written = true;
+    for (int i = 0; i < plan.trace_count; ++i) {
+        const Trace &t = plan.traces[static_cast<std::size_t>(i)];
+        const bool failed =
+            t.write < 0 || plan.writes[static_cast<std::size_t>(t.write)].result != kCfgOk;
+        if (failed) {
+            NETDebugMsg(t.tag, t.message);
+        }
+        all_written = all_written && (t.write < 0 || !failed);
+    }
+    return all_written;
 }
 
 }  // namespace
 
 int main() {
-    NetInfo info{};
-    CheckTcpip(&info);
-    SyncHardwareAddress(&info);
+    (void)ReadCFGDataSet(paths::kConfigFile, paths::kConfigSection, reads.data(), kReadCount);
+    CheckTcpip();
+    SyncHardwareAddress();
     SyncNames();
 
-    SyncFlag(keys::kDhcpServer, "no", "Read DHCP Server Flag from DS.CONF fail",
+    SyncFlag(kReadDhcp, "no", "Read DHCP Server Flag from DS.CONF fail",
              "Write DHCP Server flag to DS.CONF fail");
     Write(keys::kTelnetEnable, "no", "Write Telnet Server Flag from DS.CONF fail");
 
-    SyncFlag(keys::kMsnEnable, "yes", "Read SMB Flag from DS.CONF fail",
-             "Write SMB flag to DS.CONF fail");
-    SyncText<16>(keys::kWorkgroup, "workgroup", "Read SMB Workgroup from DS.CONF fail",
-                 "Write SMB Wrokgroup to DS.CONF fail");
-    SyncText<6>(keys::kCodePage, "437", "Read SMB Code Page from DS.CONF fail",
-                "Write SMB Code Page to DS.CONF fail");
+    SyncFlag(kReadMsn, "yes", "Read SMB Flag from DS.CONF fail", "Write SMB flag to DS.CONF fail");
+    SyncText(kReadWorkgroup, "workgroup", "Read SMB Workgroup from DS.CONF fail",
+             "Write SMB Wrokgroup to DS.CONF fail");
+    SyncText(kReadCodePage, "437", "Read SMB Code Page from DS.CONF fail",
+             "Write SMB Code Page to DS.CONF fail");
 
-    SyncFlag(keys::kAppleEnable, "yes", "Read Netatalk Flag from DS.CONF fail",
+    SyncFlag(kReadApple, "yes", "Read Netatalk Flag from DS.CONF fail",
              "Write Netatalk flag to DS.CONF fail");
-    SyncText<33>(keys::kZoneName, "*", "Read Netatalk zone name from DS.CONF fail",
-                 "Write Netatalk zone name to DS.CONF fail");
-    SyncText<33>(keys::kMacPrinterType, "LaserWriter",
-                 "Read Netatalk printer type from DS.CONF fail",
-                 "Write Netatalk printer type to DS.CONF fail");
-    SyncText<33>(keys::kPrinterClient, "laserwriter",
-                 "Read Netatalk printer name from DS.CONF fail",
-                 "Write Netatalk printer name to DS.CONF fail");
+    SyncText(kReadZone, "*", "Read Netatalk zone name from DS.CONF fail",
+             "Write Netatalk zone name to DS.CONF fail");
+    SyncText(kReadPrinterType, "LaserWriter", "Read Netatalk printer type from DS.CONF fail",
+             "Write Netatalk printer type to DS.CONF fail");
+    SyncText(kReadPrinterClient, "laserwriter", "Read Netatalk printer name from DS.CONF fail",
+             "Write Netatalk printer name to DS.CONF fail");
 
+    (void)WriteCFGDataSet(paths::kConfigFile, paths::kConfigSection, plan.writes.data(),
+                          plan.write_count);
+    if (!TraceRun()) {
+        return 1;
+    }
     NETDebugMsg(kSystem, "Set Configure File Data Finish");
     return 0;
 }

@@ -3,7 +3,7 @@
 // cannot be created.
 //
 // The agent runs it as root with a fixed file name in a world-writable folder, so the file
-// is opened without following a symbolic link, and only a regular file is written.
+// is opened without following a symbolic link, and only a regular file of one name is written.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/time.h>
@@ -19,7 +19,7 @@ constexpr int kExitUsage = 255;       // -1: wrong arguments, or no time
 constexpr int kExitCreateFail = 254;  // -2: the output file cannot be created
 
 // Opens `path` for writing, created with mode 0644 or emptied; -1 for a symbolic link,
-// anything but a regular file, or any other failure.
+// anything but a regular file with a single name, or any other failure.
 int OpenOutput(const char *path) {
     // O_NONBLOCK: a FIFO planted at the path must not block the open.
     int fd = ::open(path, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
@@ -27,7 +27,9 @@ int OpenOutput(const char *path) {
         return -1;
     }
     struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || ::ftruncate(fd, 0) != 0) {
+    // One name only: a hard link planted at the path would make us empty its other file.
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1 ||
+        ::ftruncate(fd, 0) != 0) {
         ::close(fd);
         return -1;
     }

@@ -1,0 +1,22 @@
+// Crash tests: a writer in a child process killed with SIGKILL at a random instant.
+#pragma once
+
+#include <functional>
+#include <random>
+
+namespace crash {
+
+// The number of kills of a crash test: $CRASH_KILLS when set (to run a test long), else
+// `fallback`.
+int KillCount(int fallback);
+
+// A generator seeded from $CRASH_SEED when set, else from the clock; the seed is printed so that
+// a failing run can be repeated.
+std::mt19937 Generator();
+
+// Runs `writer` (which loops for ever) in a child process and kills the child with SIGKILL
+// after a random delay of 0 to `max_delay_us` microseconds. True when the kill ended it; false
+// when it ended by itself first (the writer met an error).
+bool RunAndKill(const std::function<void()> &writer, std::mt19937 &rng, int max_delay_us);
+
+}  // namespace crash
