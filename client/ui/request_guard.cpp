@@ -27,7 +27,8 @@ bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
 
 // "127.0.0.1:8080" or "localhost:8080" for port 8080.
 bool IsThisServer(std::string_view host_and_port, unsigned short port) {
-    const std::string suffix = ":" + std::to_string(port);
+    std::string suffix = ":";  // appended piecewise: g++ 12 at -O3 warns falsely otherwise
+    suffix += std::to_string(port);
     if (host_and_port.size() <= suffix.size() ||
         host_and_port.substr(host_and_port.size() - suffix.size()) != suffix) {
         return false;

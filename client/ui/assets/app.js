@@ -114,8 +114,10 @@ function rowFor(a) {
   }
   const [name, mac, address, version, password] = row.cells;
   const pick = name.firstChild;
-  setCell(pick, a.name || '(name unknown)');
-  pick.setAttribute('aria-label', (a.name || 'name unknown') + ', ' + a.mac +
+  // An appliance whose answer reported a failure says which, in words.
+  const title = a.name || (a.status_text ? 'name unknown: ' + a.status_text : 'name unknown');
+  setCell(pick, a.name || '(' + title + ')');
+  pick.setAttribute('aria-label', title + ', ' + a.mac +
                     (a.mac === selected ? ', shown below' : ''));
   setCell(mac, a.mac);
   let where = a.address;
