@@ -286,22 +286,25 @@ Api::~Api() {
 }
 
 void Api::WaitForJobs() {
-    std::vector<std::thread> threads;
+    std::vector<std::pair<std::shared_ptr<JobState>, std::thread>> threads;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         threads.swap(threads_);
     }
-    for (std::thread &t : threads) {
-        t.join();
+    for (auto &[job, thread] : threads) {
+        thread.join();
     }
+}
+
+bool Api::Done(JobState &job) {
+    std::lock_guard<std::mutex> lock(job.mutex);
+    return job.done;
 }
 
 bool Api::Applying() const {
     std::lock_guard<std::mutex> lock(mutex_);
-    return std::any_of(jobs_.begin(), jobs_.end(), [](const std::shared_ptr<JobState> &j) {
-        std::lock_guard<std::mutex> job_lock(j->mutex);
-        return !j->done;
-    });
+    return std::any_of(jobs_.begin(), jobs_.end(),
+                       [](const std::shared_ptr<JobState> &j) { return !Done(*j); });
 }
 
 bool Api::Lookup(std::string_view mac, Appliance *found, ApiReply *refusal) const {
@@ -482,18 +485,23 @@ ApiReply Api::Apply(std::string_view mac, std::string_view body) {
         std::lock_guard<std::mutex> lock(mutex_);
         job->id = std::to_string(++next_job_);
         jobs_.push_back(job);
-        // The latest jobs are kept for the page to ask about; older finished ones go.
+        // The latest jobs are kept for the page to ask about; older finished ones go, and
+        // the threads of finished ones are joined.
         constexpr std::size_t kKeep = 16;
-        while (jobs_.size() > kKeep) {
-            std::lock_guard<std::mutex> job_lock(jobs_.front()->mutex);
-            if (!jobs_.front()->done) {
-                break;
-            }
+        while (jobs_.size() > kKeep && Done(*jobs_.front())) {
             jobs_.erase(jobs_.begin());
+        }
+        for (auto it = threads_.begin(); it != threads_.end();) {
+            if (Done(*it->first)) {
+                it->second.join();
+                it = threads_.erase(it);
+            } else {
+                ++it;
+            }
         }
     }
     std::lock_guard<std::mutex> lock(mutex_);
-    threads_.emplace_back([this, job, a, o] {
+    threads_.emplace_back(job, [this, job, a, o] {
         std::string error;
         Socket socket(o, &error);
         Target target;

@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "client/args.h"
@@ -65,6 +66,7 @@ class Api {
     struct JobState;
 
   private:
+    static bool Done(JobState &job);
     bool Lookup(std::string_view mac, Appliance *found, ApiReply *refusal) const;
     Options OptionsFor(const Appliance &a) const;
 
@@ -73,7 +75,7 @@ class Api {
     mutable std::mutex mutex_;
     unsigned next_job_ = 0;
     std::vector<std::shared_ptr<JobState>> jobs_;  // the latest, newest last
-    std::vector<std::thread> threads_;
+    std::vector<std::pair<std::shared_ptr<JobState>, std::thread>> threads_;
 };
 
 // The page's test print: plain text naming the appliance, ended by a form feed.

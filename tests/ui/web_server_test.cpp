@@ -30,7 +30,7 @@ constexpr char kKey[] = "00112233445566778899aabbccddeeff";
 
 class WebServerTest : public ::testing::Test {
   protected:
-    void SetUp() override { Start(200); }
+    void SetUp() override { Start(50); }
     void TearDown() override { StopServer(); }
 
     void Start(int apply_ms) {
@@ -394,6 +394,25 @@ TEST_F(WebServerTest, ReadCheckApplyAndReadAgain) {
     EXPECT_EQ(bad["result"]["problems"][0]["field"], "name");
     EXPECT_EQ(agent_->Count(proto::kCmdWriteSettings), 1);
     EXPECT_EQ(Get("/api/jobs/999").status, 404);
+}
+
+TEST_F(WebServerTest, TheLatestJobsAreKept) {
+    AddAppliance();
+    ASSERT_EQ(Get(Settings() + "/settings").status, 200);
+    std::string last;
+    for (int i = 0; i < 20; ++i) {
+        last = Body(Post(Settings() + "/apply", R"({"changes": {}})"))["job"];
+        const Json done = Finish(last);
+        ASSERT_TRUE(done.is_object());
+        EXPECT_EQ(done["result"]["ok"], true) << done;
+    }
+    EXPECT_EQ(last, "20");
+    EXPECT_EQ(Get("/api/jobs/1").status, 404);
+    EXPECT_EQ(Get("/api/jobs/4").status, 404);
+    EXPECT_EQ(Get("/api/jobs/5").status, 200);
+    EXPECT_EQ(Get("/api/jobs/20").status, 200);
+    EXPECT_FALSE(server_->api().Applying());
+    EXPECT_EQ(agent_->Count(proto::kCmdWriteSettings), 20);
 }
 
 TEST_F(WebServerTest, PasswordsGoToTheApplianceAndNowhereElse) {
