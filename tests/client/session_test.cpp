@@ -1,6 +1,8 @@
 // dssetup against a scripted agent on loopback: retransmission, filtering, commands.
 #include "client/session.h"
 
+#include "tests/support/result_schema.h"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -410,33 +412,8 @@ TEST_F(SetCommandTest, RefusedSettingsAreNeverSent) {
 
 namespace output {
 
-// One command's output, parsed by a strict JSON parser (well-formed UTF-8 included), and held
-// to the one schema: an object with "ok", "status" (a number or null) and "message"; the data
-// only on success; on failure nothing but "problems" beyond those three.
 nlohmann::ordered_json Parsed(const std::string &out) {
-    EXPECT_FALSE(out.empty());
-    EXPECT_EQ(out.find('\n'), out.size() - 1) << "one line: " << out;
-    const auto j = nlohmann::ordered_json::parse(out, nullptr, false);
-    EXPECT_FALSE(j.is_discarded()) << out;
-    if (j.is_discarded())
-        return nlohmann::ordered_json::object();
-    EXPECT_TRUE(j.is_object()) << out;
-    EXPECT_TRUE(j.contains("ok") && j["ok"].is_boolean()) << out;
-    EXPECT_TRUE(j.contains("status") && (j["status"].is_number_integer() || j["status"].is_null()))
-        << out;
-    EXPECT_TRUE(j.contains("message") && j["message"].is_string()) << out;
-    auto it = j.begin();
-    EXPECT_EQ(it.key(), "ok");
-    EXPECT_EQ((++it).key(), "status");
-    EXPECT_EQ((++it).key(), "message");
-    if (j.value("ok", false) == false) {
-        for (const auto &[key, value] : j.items()) {
-            EXPECT_TRUE(key == "ok" || key == "status" || key == "message" || key == "problems")
-                << "data of a failure: " << key << " in " << out;
-        }
-        EXPECT_FALSE(j["message"].get<std::string>().empty());
-    }
-    return j;
+    return testutil::ParsedResult(out);
 }
 
 // A fake appliance: identify, read settings (with texts in ISO 8859-1), passwords, printer,
