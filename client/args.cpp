@@ -54,8 +54,9 @@ constexpr OptionHelp kFrom{
               "                  prints it; KEY=VALUE words given as well win. Its date\n"
               "                  and time are not used: they were read when show ran.\n"};
 constexpr OptionHelp kDiscoverTimeout{
-    "--timeout", "  --timeout S     the longest time to listen for answers (default 1); it\n"
-                 "                  ends 0.1 s or more after the last new answer\n"};
+    "--timeout", "  --timeout S     the longest time to listen for answers (default 3); it\n"
+                 "                  ends a quiet interval of 0.1 s to 1 s after the last new\n"
+                 "                  answer\n"};
 constexpr OptionHelp kDiscoverTries{
     "--tries", "  --tries N       broadcasts of the request, each after a quiet interval\n"
                "                  (default 2)\n"};

@@ -14,8 +14,10 @@ enum class Command { kNone, kDiscover, kShow, kSet, kPasswd, kVerify, kPrint, kB
 inline constexpr double kDefaultTimeout = 1.0;
 inline constexpr int kDefaultTries = 15;
 // discover: the identify broadcast is sent twice (the second catches a lost request), and
-// --timeout bounds the whole listening.
+// --timeout bounds the whole listening; discover ends long before it unless answers keep
+// coming in.
 inline constexpr int kDiscoverTries = 2;
+inline constexpr double kDiscoverTimeout = 3.0;
 
 struct Options {
     Command command = Command::kNone;

@@ -26,8 +26,7 @@ namespace {
 // The receive buffer: an answer to identify takes about 1 KiB of it in the kernel, so 8 MiB
 // hold thousands of answers that arrive faster than they are read.
 constexpr int kReceiveBuffer = 8 << 20;
-// discover: the quiet interval after the last new answer is 4 times the longest wait seen for
-// a new one, within these bounds.
+// discover: bounds of the quiet interval after the last new answer.
 constexpr double kQuietMin = 0.1;
 constexpr double kQuietMax = 1.0;
 
@@ -394,21 +393,31 @@ Result Discover(int fd, const Options &options) {
     std::vector<IdentifyInfo> found;
     std::set<Mac> seen;
     const auto start = Clock::now();
-    const auto end = start + Seconds(options.timeout);
+    const double timeout = options.timeout_given ? options.timeout : kDiscoverTimeout;
+    const auto end = start + Seconds(timeout);
     std::string error;
     if (!Send(fd, options, nullptr, request, &error)) {
         return NoAnswer("cannot broadcast: " + error);
     }
     int sent = 1;
-    // A send or a new answer starts a quiet interval; at its end the request goes out again
-    // (it catches a lost request or answer; agents answer it from their stored reply), and
-    // after the last send's quiet interval discover is done.
+    // Until the first answer the sends are spread over the time-out. After it, a send or a new
+    // answer starts a quiet interval: half as long as answers have been coming in, and 4 times
+    // the longest wait between two new ones (answers from a busy LAN come in bursts), within
+    // kQuietMin and kQuietMax. At its end the request goes out again (it catches a lost request or
+    // answer; agents answer it from their stored reply), and after the last send's quiet
+    // interval discover is done.
     auto last = start;       // the last send or new answer
-    double longest = 0;      // the longest wait for a new answer, in seconds
+    double longest = 0;      // the longest wait between two new answers, in seconds
     double last_reply = -1;  // seconds from the start to the last new answer
     for (;;) {
-        const double quiet = std::clamp(4 * longest, kQuietMin, kQuietMax);
-        const auto until = std::min(end, last + Seconds(quiet));
+        Clock::time_point until = end;
+        if (found.empty()) {
+            until = start + Seconds(timeout * std::min(sent, sends) / sends);
+        } else {
+            const double quiet =
+                std::clamp(std::max(4 * longest, last_reply / 2), kQuietMin, kQuietMax);
+            until = std::min(end, last + Seconds(quiet));
+        }
         Reply reply;
         if (ReceiveUntil(fd, until, &reply) != Received::kDatagram) {
             if (Clock::now() >= end || sent >= sends) {
@@ -429,7 +438,9 @@ Result Discover(int fd, const Options &options) {
             continue;
         }
         const auto now = Clock::now();
-        longest = std::max(longest, std::chrono::duration<double>(now - last).count());
+        if (!found.empty()) {
+            longest = std::max(longest, std::chrono::duration<double>(now - last).count());
+        }
         last = now;
         last_reply = Since(start);
         info.address = AddressText(reply.from);
