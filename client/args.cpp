@@ -36,37 +36,45 @@ struct OptionHelp {
     std::string_view name;
     std::string_view line;
 };
-constexpr OptionHelp kTimeout{"--timeout",
-                              "  --timeout S     seconds to wait for an answer before the request is\n"
-                              "                  sent again (default 1)\n"};
-constexpr OptionHelp kTries{"--tries",
-                            "  --tries N       sends of a request, the first included (default 15):\n"
-                            "                  dssetup gives up after S x N seconds\n"};
-constexpr OptionHelp kInterface{"--interface",
-                                "  --interface IF  send and receive through this network interface\n"};
+constexpr OptionHelp kTimeout{
+    "--timeout",
+    "  --timeout S     seconds to wait for an answer before the request is\n"
+    "                  sent again (default 1)\n"};
+constexpr OptionHelp kTries{
+    "--tries",
+    "  --tries N       sends of a request, the first included (default 15):\n"
+    "                  dssetup gives up after S x N seconds\n"};
+constexpr OptionHelp kInterface{
+    "--interface", "  --interface IF  send and receive through this network interface\n"};
 constexpr OptionHelp kPort{"--port", "  --port P        the appliances' UDP port (default 915)\n"};
-constexpr OptionHelp kJson{"--json",
-                           "  --json          one JSON object on standard output (see dssetup(1))\n"};
-constexpr OptionHelp kNow{"--now",
-                          "  --now           date and time from this PC's clock (its local time)\n"};
+constexpr OptionHelp kJson{
+    "--json", "  --json          one JSON object on standard output (see dssetup(1))\n"};
+constexpr OptionHelp kNow{
+    "--now", "  --now           date and time from this PC's clock (its local time)\n"};
 constexpr OptionHelp kFrom{
-    "--from", "  --from FILE|-   the settings of a JSON object as 'dssetup show --json'\n"
-              "                  prints it; KEY=VALUE words given as well win. Its date\n"
-              "                  and time are not used: they were read when show ran.\n"};
+    "--from",
+    "  --from FILE|-   the settings of a JSON object as 'dssetup show --json'\n"
+    "                  prints it; KEY=VALUE words given as well win. Its date\n"
+    "                  and time are not used: they were read when show ran.\n"};
 constexpr OptionHelp kDiscoverTimeout{
-    "--timeout", "  --timeout S     the longest time to listen for answers (default 3); it\n"
-                 "                  ends a quiet interval of 0.1 s to 1 s after the last new\n"
-                 "                  answer\n"};
+    "--timeout",
+    "  --timeout S     the longest time to listen for answers (default 3); it\n"
+    "                  ends a quiet interval of 0.08 s to 1 s after the last new\n"
+    "                  answer\n"};
 constexpr OptionHelp kDiscoverTries{
-    "--tries", "  --tries N       broadcasts of the request, each after a quiet interval\n"
-               "                  (default 2)\n"};
-constexpr OptionHelp kSetTimeout{"--timeout",
-                                 "  --timeout S     seconds between sends (default 1 for the reads\n"
-                                 "                  before, 10 for the settings)\n"};
-constexpr OptionHelp kSetTries{"--tries",
-                               "  --tries N       sends of each request (default 15 for the reads,\n"
-                               "                  24 for the settings)\n"};
-constexpr OptionHelp kCount{"--count", "  --count N       round trips of each request (default 100)\n"};
+    "--tries",
+    "  --tries N       broadcasts of the request, each after a quiet interval\n"
+    "                  (default 2)\n"};
+constexpr OptionHelp kSetTimeout{
+    "--timeout",
+    "  --timeout S     seconds between sends (default 1 for the reads\n"
+    "                  before, 10 for the settings)\n"};
+constexpr OptionHelp kSetTries{
+    "--tries",
+    "  --tries N       sends of each request (default 15 for the reads,\n"
+    "                  24 for the settings)\n"};
+constexpr OptionHelp kCount{"--count",
+                            "  --count N       round trips of each request (default 100)\n"};
 
 struct CommandOptions {
     Command command;
@@ -136,68 +144,75 @@ std::string UsageText(Command command) {
     std::string text;
     switch (command) {
         case Command::kDiscover:
-            text = "usage: dssetup discover [options]\n"
-                   "Broadcasts an identify request and lists every appliance that answers:\n"
-                   "MAC address, network address, host name and whether a password is set.\n";
+            text =
+                "usage: dssetup discover [options]\n"
+                "Broadcasts an identify request and lists every appliance that answers:\n"
+                "MAC address, network address, host name and whether a password is set.\n";
             break;
         case Command::kShow:
-            text = "usage: dssetup show TARGET [options]\n"
-                   "Reads every setting of one appliance. TARGET is its MAC address\n"
-                   "(00:C0:02:1A:2B:3C) or its IP address.\n";
+            text =
+                "usage: dssetup show TARGET [options]\n"
+                "Reads every setting of one appliance. TARGET is its MAC address\n"
+                "(00:C0:02:1A:2B:3C) or its IP address.\n";
             break;
         case Command::kSet:
-            text = "usage: dssetup set TARGET [KEY=VALUE...] [options]\n"
-                   "Changes settings of one appliance. It reads the current settings, changes\n"
-                   "only the keys given, checks the result and sends the complete set, which\n"
-                   "the appliance then applies (network and service restarts: up to a minute).\n"
-                   "Keys, as 'dssetup show' lists them:\n"
-                   "  name=NAME            server name: 1-14 letters, digits or '-'\n"
-                   "  description=TEXT     server description, at most 48 characters\n"
-                   "  date=MM/DD/YYYY      date (1970 to 2037)\n"
-                   "  time=HH:MM:SS        time of day, 24 hours\n"
-                   "  mode=static|dhcp     a fixed address, or one from a DHCP server\n"
-                   "  ip=A.B.C.D           fixed address (static mode)\n"
-                   "  netmask=A.B.C.D      its netmask, /8 to /30\n"
-                   "  gateway=A.B.C.D      default gateway in the subnet; 0.0.0.0 for none\n"
-                   "  dhcp-server=on|off   the appliance's own DHCP server (static mode)\n"
-                   "  dhcp-start=A.B.C.D   first and last address it leases, inside the\n"
-                   "  dhcp-end=A.B.C.D     subnet, without the appliance's own address\n"
-                   "  workgroup=NAME       Windows workgroup, 1-15 characters\n"
-                   "  zone=NAME            AppleTalk zone, at most 32 characters\n"
-                   "  time-zone=N          time-zone number, -999 to 9999\n"
-                   "  wins=on|off          use a WINS server\n"
-                   "  wins-server=A.B.C.D  the WINS server\n"
-                   "Texts are kept in ISO 8859-1 (Latin-1) on the appliance: other characters,\n"
-                   "control characters and a backslash at the end are refused.\n"
-                   "A request always carries a date and a time: unless date=, time= or --now\n"
-                   "is given, the appliance's own date and time, as just read, are sent back.\n"
-                   "Addresses 0.0.0.0 keep the stored value (only the gateway can be cleared).\n"
-                   "In DHCP mode the appliance answers before it restarts its network; dssetup\n"
-                   "reports that answer, then waits for a possible failure report.\n"
-                   "The settings are sent again, with the same sequence number, while no answer\n"
-                   "has come: every 10 s, 24 times.\n";
+            text =
+                "usage: dssetup set TARGET [KEY=VALUE...] [options]\n"
+                "Changes settings of one appliance. It reads the current settings, changes\n"
+                "only the keys given, checks the result and sends the complete set, which\n"
+                "the appliance then applies (network and service restarts: up to a minute).\n"
+                "Keys, as 'dssetup show' lists them:\n"
+                "  name=NAME            server name: 1-14 letters, digits or '-'\n"
+                "  description=TEXT     server description, at most 48 characters\n"
+                "  date=MM/DD/YYYY      date (1970 to 2037)\n"
+                "  time=HH:MM:SS        time of day, 24 hours\n"
+                "  mode=static|dhcp     a fixed address, or one from a DHCP server\n"
+                "  ip=A.B.C.D           fixed address (static mode)\n"
+                "  netmask=A.B.C.D      its netmask, /8 to /30\n"
+                "  gateway=A.B.C.D      default gateway in the subnet; 0.0.0.0 for none\n"
+                "  dhcp-server=on|off   the appliance's own DHCP server (static mode)\n"
+                "  dhcp-start=A.B.C.D   first and last address it leases, inside the\n"
+                "  dhcp-end=A.B.C.D     subnet, without the appliance's own address\n"
+                "  workgroup=NAME       Windows workgroup, 1-15 characters\n"
+                "  zone=NAME            AppleTalk zone, at most 32 characters\n"
+                "  time-zone=N          time-zone number, -999 to 9999\n"
+                "  wins=on|off          use a WINS server\n"
+                "  wins-server=A.B.C.D  the WINS server\n"
+                "Texts are kept in ISO 8859-1 (Latin-1) on the appliance: other characters,\n"
+                "control characters and a backslash at the end are refused.\n"
+                "A request always carries a date and a time: unless date=, time= or --now\n"
+                "is given, the appliance's own date and time, as just read, are sent back.\n"
+                "Addresses 0.0.0.0 keep the stored value (only the gateway can be cleared).\n"
+                "In DHCP mode the appliance answers before it restarts its network; dssetup\n"
+                "reports that answer, then waits for a possible failure report.\n"
+                "The settings are sent again, with the same sequence number, while no answer\n"
+                "has come: every 10 s, 24 times.\n";
             break;
         case Command::kPasswd:
-            text = "usage: dssetup passwd TARGET [options]\n"
-                   "Sets the administrator password of an appliance (at most 14 characters;\n"
-                   "an empty password removes it). dssetup finds the appliance first, then\n"
-                   "reads the password from the terminal without echo (twice), or as one\n"
-                   "line from standard input.\n";
+            text =
+                "usage: dssetup passwd TARGET [options]\n"
+                "Sets the administrator password of an appliance (at most 14 characters;\n"
+                "an empty password removes it). dssetup finds the appliance first, then\n"
+                "reads the password from the terminal without echo (twice), or as one\n"
+                "line from standard input.\n";
             break;
         case Command::kVerify:
-            text = "usage: dssetup verify TARGET [options]\n"
-                   "Checks a password against the appliance's administrator password; the\n"
-                   "password is read as for passwd. Exit status 0 when it is right, 3 when\n"
-                   "the appliance does not accept it.\n";
+            text =
+                "usage: dssetup verify TARGET [options]\n"
+                "Checks a password against the appliance's administrator password; the\n"
+                "password is read as for passwd. Exit status 0 when it is right, 3 when\n"
+                "the appliance does not accept it.\n";
             break;
         case Command::kPrint:
-            text = "usage: dssetup print TARGET FILE|- [options]\n"
-                   "Sends the file (or standard input) unchanged to the printer of the\n"
-                   "appliance, in chunks of at most 502 bytes.\n";
+            text =
+                "usage: dssetup print TARGET FILE|- [options]\n"
+                "Sends the file (or standard input) unchanged to the printer of the\n"
+                "appliance, in chunks of at most 502 bytes.\n";
             break;
         case Command::kBench:
-            text = "usage: dssetup bench TARGET [options]\n"
-                   "Measures round trips of identify and read settings (median, ms).\n";
+            text =
+                "usage: dssetup bench TARGET [options]\n"
+                "Measures round trips of identify and read settings (median, ms).\n";
             break;
         case Command::kNone:
             return "usage: dssetup COMMAND [options]\n"

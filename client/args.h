@@ -28,7 +28,7 @@ struct Options {
     int tries = kDefaultTries;         // sends of one request, retransmissions included
     bool timeout_given = false;        // --timeout and --tries on the command line (set and
     bool tries_given = false;          // discover have their own defaults)
-    int count = 100;             // bench: round trips per command
+    int count = 100;                   // bench: round trips per command
     unsigned short port = 915;
     std::string interface;
     std::string target;                    // MAC or IPv4 address

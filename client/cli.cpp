@@ -234,13 +234,13 @@ int RunCommand(const Options &options, std::FILE *out, std::FILE *err) {
     if (options.command != Command::kDiscover &&
         !ParseTarget(options.target, options.port, &target)) {
         return Output(options,
-                     Usage(options.target + " is neither a MAC address nor an IP address"), out,
-                     err);
+                      Usage(options.target + " is neither a MAC address nor an IP address"), out,
+                      err);
     }
     Bytes file;
     if (options.command == Command::kPrint && !ReadAll(options.file, &file)) {
         return Output(options, Usage("cannot read " + options.file + ": " + strerror(errno)), out,
-                     err);
+                      err);
     }
     std::string error;
     const int fd = OpenSocket(options, &error);

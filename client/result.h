@@ -27,9 +27,9 @@ struct Problem {
 struct Result {
     bool ok = false;
     int exit = kExitNoAnswer;
-    std::optional<int> status;  // the appliance's status; none when it did not answer
-    std::string message;        // one sentence for people
-    Json data = Json::object(); // the command's data, on success only
+    std::optional<int> status;      // the appliance's status; none when it did not answer
+    std::string message;            // one sentence for people
+    Json data = Json::object();     // the command's data, on success only
     std::vector<Problem> problems;  // values refused before anything was sent
     std::string text;               // on success: the data as lines for people
 };

@@ -27,7 +27,7 @@ namespace {
 // hold thousands of answers that arrive faster than they are read.
 constexpr int kReceiveBuffer = 8 << 20;
 // discover: bounds of the quiet interval after the last new answer.
-constexpr double kQuietMin = 0.1;
+constexpr double kQuietMin = 0.08;
 constexpr double kQuietMax = 1.0;
 
 sockaddr_in Address(in_addr ip, unsigned short port) {
@@ -518,8 +518,9 @@ Result SendPassword(int fd, const Options &options, const Located &where, bool s
     const int status = ReplyStatus(reply.data.data());
     if (!set) {
         if (status == proto::kStNotVerified) {
-            return Refused(status, "the appliance did not accept the password: it is wrong, or "
-                                   "its check did not finish in time (status -305)");
+            return Refused(status,
+                           "the appliance did not accept the password: it is wrong, or "
+                           "its check did not finish in time (status -305)");
         }
         if (status != 0) {
             return Refused(status, "the password could not be checked: the appliance reported " +
@@ -582,9 +583,9 @@ Result Print(int fd, const Options &options, const Target &target, const Bytes &
     }
     const std::string at = where.info.address;
     auto silent = [&](const std::string &error, std::size_t sent) {
-        return NoAnswer((!error.empty() ? error
-                                        : "no answer from " + at + " within " + WaitText(options)) +
-                        ", after " + std::to_string(sent) + " bytes");
+        return NoAnswer(
+            (!error.empty() ? error : "no answer from " + at + " within " + WaitText(options)) +
+            ", after " + std::to_string(sent) + " bytes");
     };
     std::size_t sent = 0;
     std::string error;

@@ -136,9 +136,10 @@ Result Set(int fd, const Options &options, const Target &target, const SetHooks 
     Result got = ReadSettings(fd, options, target, &read, &address);
     if (!got.ok) {
         if (got.status.has_value()) {
-            got.message = "the current settings cannot be read, so nothing was sent: the "
-                          "appliance reported " +
-                          StatusWords(*got.status);
+            got.message =
+                "the current settings cannot be read, so nothing was sent: the "
+                "appliance reported " +
+                StatusWords(*got.status);
         }
         return got;
     }
@@ -213,12 +214,13 @@ Result Set(int fd, const Options &options, const Target &target, const SetHooks 
     Reply last;
     if (!AwaitReply(fd, options, address, request, per_try, tries, hooks,
                     "waiting for a possible failure report", &last, &error)) {
-        Result r = success("the appliance accepted the settings and reported no failure, but no "
-                           "further answer came within " +
-                               std::string(total) +
-                               ": it may have an address this PC cannot reach, which dssetup "
-                               "discover finds",
-                           "unknown", "");
+        Result r = success(
+            "the appliance accepted the settings and reported no failure, but no "
+            "further answer came within " +
+                std::string(total) +
+                ": it may have an address this PC cannot reach, which dssetup "
+                "discover finds",
+            "unknown", "");
         r.text = "No further answer within " + std::string(total) +
                  ": no failure was reported, but the appliance may have an address this PC "
                  "cannot reach; dssetup discover finds it.\n";
@@ -226,8 +228,8 @@ Result Set(int fd, const Options &options, const Target &target, const SetHooks 
     }
     const int final_status = ReplyStatus(last.data.data());
     if (final_status != 0) {
-        return Refused(final_status,
-                       "after its first answer the appliance reported " + StatusWords(final_status));
+        return Refused(final_status, "after its first answer the appliance reported " +
+                                         StatusWords(final_status));
     }
     const std::string from = AddressText(last.from);
     Result r = success(

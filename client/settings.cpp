@@ -7,7 +7,6 @@
 #include <cstring>
 #include <initializer_list>
 
-
 namespace dssetup {
 
 namespace {

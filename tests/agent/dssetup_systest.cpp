@@ -118,8 +118,7 @@ TEST_F(DssetupTest, WhatTheNetworkKnowsIsSaidAtOnce) {
     EXPECT_LT(took, 5.0);
     // The appliance's address, but nothing listening on that port: its "port unreachable".
     took = SecondsOf([&] { EXPECT_EQ(Pc("show 192.168.0.2 --port 916", &out), 1); });
-    EXPECT_NE(out.find("nothing answers on UDP port 916 of 192.168.0.2"), std::string::npos)
-        << out;
+    EXPECT_NE(out.find("nothing answers on UDP port 916 of 192.168.0.2"), std::string::npos) << out;
     EXPECT_LT(took, 5.0);
     EXPECT_EQ(PcJson("show 10.1.2.3", &out), 1);
     EXPECT_TRUE(testutil::ParsedResult(out)["status"].is_null());
@@ -135,11 +134,9 @@ TEST_F(DssetupTest, WhatTheNetworkKnowsIsSaidAtOnce) {
 
 TEST_F(DssetupTest, PasswordsAndStatusWords) {
     std::string out;
-    ASSERT_EQ(Sh("printf 'top secret\\n' | dssetup passwd 00:C0:02:1A:2B:3C 2>&1", &out), 0)
-        << out;
+    ASSERT_EQ(Sh("printf 'top secret\\n' | dssetup passwd 00:C0:02:1A:2B:3C 2>&1", &out), 0) << out;
     EXPECT_EQ(out, "Password set.\n");
-    EXPECT_EQ(Sh("printf 'top secret\\n' | dssetup verify 192.168.0.2 2>&1", &out), 0)
-        << out;
+    EXPECT_EQ(Sh("printf 'top secret\\n' | dssetup verify 192.168.0.2 2>&1", &out), 0) << out;
     EXPECT_EQ(out, "The password is right.\n");
     EXPECT_EQ(Sh("printf 'wrong\\n' | dssetup verify 192.168.0.2 2>&1", &out), 3);
     EXPECT_NE(out.find("dssetup verify: the appliance did not accept the password: it is wrong, "
@@ -151,8 +148,7 @@ TEST_F(DssetupTest, PasswordsAndStatusWords) {
     ASSERT_EQ(Pc("discover --timeout 0.3", &out), 0);
     EXPECT_NE(out.find("JX1A2B3C        set"), std::string::npos) << out;
     // Too long for the appliance: refused before anything is sent.
-    EXPECT_EQ(Sh("printf '123456789012345\\n' | dssetup passwd 192.168.0.2 2>&1", &out),
-              2);
+    EXPECT_EQ(Sh("printf '123456789012345\\n' | dssetup passwd 192.168.0.2 2>&1", &out), 2);
     // An empty password removes it, and is said so.
     ASSERT_EQ(Sh("printf '\\n' | dssetup passwd 192.168.0.2 2>&1", &out), 0) << out;
     EXPECT_EQ(out, "Password removed: the appliance has no password now.\n");

@@ -555,8 +555,8 @@ TEST(CommandOutputTest, EveryCommandFailingPrintsTheSchemaAndItsExitStatus) {
 
     // No answer: exit status 1, status null.
     FakeAgent silent([](const Bytes &, int) { return Bytes{}; });
-    for (Command c : {Command::kShow, Command::kSet, Command::kPasswd, Command::kVerify,
-                      Command::kPrint}) {
+    for (Command c :
+         {Command::kShow, Command::kSet, Command::kPasswd, Command::kVerify, Command::kPrint}) {
         Options o = output::For(c, silent.port());
         o.tries = 2;
         o.assignments = {"zone=Lab"};

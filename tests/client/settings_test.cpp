@@ -159,7 +159,9 @@ TEST(SettingsRulesTest, TextLengthsAsTheApplianceKeepsThem) {
     EXPECT_EQ(Fields({"description=C:\\  "}), "description");
     EXPECT_EQ(ProblemsWith({"description=C:\\share"}), "");
     EXPECT_EQ(Fields({"zone=Lab\\x"}), "zone");
-    EXPECT_EQ(Fields({"description=A\xC2\x85" "B"}), "description");
+    EXPECT_EQ(Fields({"description=A\xC2\x85"
+                      "B"}),
+              "description");
     // Lengths count the characters the appliance keeps (ISO 8859-1: one byte each), not
     // UTF-8 bytes; a character outside ISO 8859-1 or a text that is not UTF-8 is refused.
     std::string umlauts;
