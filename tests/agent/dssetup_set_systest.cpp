@@ -151,6 +151,12 @@ TEST_F(DssetupSetTest, WrongArgumentsAndSettingsAreRefusedBeforeAnythingIsSent) 
         sim::RunOnPc("echo '{\"server_name\": 5}' | dssetup set 192.168.0.2 --from - --json", &out),
         2);
     EXPECT_NE(out.find("\"field\":\"server_name\""), std::string::npos) << out;
+    // A wrong command line with --json: the help on standard error, the result on standard
+    // output, in the one schema.
+    out.clear();
+    EXPECT_EQ(sim::RunOnPc("dssetup set 192.168.0.2 --json 2>/dev/null", &out), 2);
+    const auto usage = testutil::ParsedResult(out);
+    EXPECT_EQ(usage["message"], "nothing to set: give KEY=VALUE, --now or --from") << out;
     // Nothing reached the appliance's settings or clock.
     EXPECT_EQ(testutil::ReadFile(kConfig), kKnownConfig);
     EXPECT_EQ(ClockSets(), "");
