@@ -23,8 +23,14 @@ constexpr int kLastYear = 2037;
 constexpr int kShortestPrefix = 8;
 constexpr int kLongestPrefix = 30;
 
+// Appended piecewise: g++ 12 at -O3 warns falsely of overlapping copies in "\"" + text.
 std::string Quoted(std::string_view text) {
-    return "\"" + std::string(text) + "\"";
+    std::string out;
+    out.reserve(text.size() + 2);
+    out += '"';
+    out += text;
+    out += '"';
+    return out;
 }
 
 // The field of a key kept as text; nullptr for mode, switches and the time zone.
