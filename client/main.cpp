@@ -3,6 +3,7 @@
 #include <string>
 
 #include "client/args.h"
+#include "client/result.h"
 #include "client/session.h"
 
 int main(int argc, char **argv) {
@@ -11,7 +12,10 @@ int main(int argc, char **argv) {
     if (!dssetup::ParseArgs(argc, argv, &options, &error)) {
         std::fprintf(stderr, "dssetup: %s\n%s", error.c_str(),
                      dssetup::UsageText(options.command).c_str());
-        return 2;
+        if (options.json) {
+            std::fputs(dssetup::ResultJson(dssetup::Usage(error)).c_str(), stdout);
+        }
+        return dssetup::kExitUsage;
     }
     return dssetup::RunCommand(options, stdout, stderr);
 }
