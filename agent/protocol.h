@@ -147,11 +147,12 @@ struct StatusText {
     std::string_view text;
 };
 
-// Short meanings of the status codes, for people.
+// Short meanings of the status codes, for people: plain phrases without parentheses, so that
+// a front end can put them in its own sentence or after the number in parentheses.
 inline constexpr StatusText kStatusTexts[] = {
     {kStOk, "success"},
     {kStUnknownCommand, "the appliance does not know this command"},
-    {kStWriteIpAddr, "storing the IP address (or the WINS server) failed"},
+    {kStWriteIpAddr, "storing the IP address or the WINS server failed"},
     {kStWriteNetmask, "storing the netmask failed"},
     {kStWriteGateway, "storing the gateway failed"},
     {kStWriteServerName, "storing the server name failed"},
@@ -170,7 +171,7 @@ inline constexpr StatusText kStatusTexts[] = {
     {kStGetIpAddr, "the stored IP address cannot be read"},
     {kStGetNetmask, "the stored netmask cannot be read"},
     {kStGetGateway, "the stored gateway cannot be read"},
-    {kStGetServerName, "the server name (or host name) cannot be read"},
+    {kStGetServerName, "the server name or the host name cannot be read"},
     {kStGetDefaultName, "the default server name cannot be read"},
     {kStGetVersion, "the firmware version cannot be read"},
     {kStClockShow, "the appliance's date and time cannot be read"},
@@ -199,7 +200,7 @@ inline constexpr StatusText kStatusTexts[] = {
     {kStTextToAddress, "a stored address is not valid"},
     {kStScriptTimeout, "a script on the appliance did not finish in time"},
     {kStSetPassword, "the password could not be stored"},
-    {kStNotVerified, "the password is wrong (or the check did not finish in time)"},
+    {kStNotVerified, "the password is wrong, or its check did not finish in time"},
     {kStPrinter, "writing to the printer failed"},
     {kStLockOpen, "the settings file cannot be opened"},
     {kStLockBusy, "the settings file is locked by another program"},

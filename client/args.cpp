@@ -1,6 +1,7 @@
 // dssetup: command line parsing and help texts.
 #include "client/args.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <string_view>
 
@@ -21,6 +22,99 @@ constexpr CommandName kCommands[] = {
     {"bench", Command::kBench, 1},       {"ui", Command::kUi, 0},
 };
 
+std::string_view NameOf(Command command) {
+    for (const CommandName &c : kCommands) {
+        if (c.command == command) {
+            return c.name;
+        }
+    }
+    return "dssetup";
+}
+
+// Options and the lines of help that explain them.
+struct OptionHelp {
+    std::string_view name;
+    std::string_view line;
+};
+constexpr OptionHelp kTimeout{
+    "--timeout",
+    "  --timeout S     seconds to wait for an answer before the request is\n"
+    "                  sent again (default 1)\n"};
+constexpr OptionHelp kTries{
+    "--tries",
+    "  --tries N       sends of a request, the first included (default 15):\n"
+    "                  dssetup gives up after S x N seconds\n"};
+constexpr OptionHelp kInterface{
+    "--interface", "  --interface IF  send and receive through this network interface\n"};
+constexpr OptionHelp kPort{"--port", "  --port P        the appliances' UDP port (default 915)\n"};
+constexpr OptionHelp kJson{
+    "--json", "  --json          one JSON object on standard output (see dssetup(1))\n"};
+constexpr OptionHelp kNow{
+    "--now", "  --now           date and time from this PC's clock (its local time)\n"};
+constexpr OptionHelp kFrom{
+    "--from",
+    "  --from FILE|-   the settings of a JSON object as 'dssetup show --json'\n"
+    "                  prints it; KEY=VALUE words given as well win. Its date\n"
+    "                  and time are not used: they were read when show ran.\n"};
+constexpr OptionHelp kDiscoverTimeout{
+    "--timeout",
+    "  --timeout S     the longest time to listen for answers (default 3); it\n"
+    "                  ends a quiet interval of 0.08 s to 1 s after the last new\n"
+    "                  answer\n"};
+constexpr OptionHelp kDiscoverTries{
+    "--tries",
+    "  --tries N       broadcasts of the request, each after a quiet interval\n"
+    "                  (default 2)\n"};
+constexpr OptionHelp kSetTimeout{
+    "--timeout",
+    "  --timeout S     seconds between sends (default 1 for the reads\n"
+    "                  before, 10 for the settings)\n"};
+constexpr OptionHelp kSetTries{
+    "--tries",
+    "  --tries N       sends of each request (default 15 for the reads,\n"
+    "                  24 for the settings)\n"};
+constexpr OptionHelp kUiPort{
+    "--port", "  --port P        the page's TCP port on 127.0.0.1 (default: a free one)\n"};
+constexpr OptionHelp kNoBrowser{"--no-browser",
+                                "  --no-browser    only print the address; start no browser\n"};
+constexpr OptionHelp kUiTimeout{
+    "--timeout",
+    "  --timeout S     seconds a search of the network listens for answers\n"
+    "                  (default 1)\n"};
+constexpr OptionHelp kCount{"--count",
+                            "  --count N       round trips of each request (default 100)\n"};
+
+struct CommandOptions {
+    Command command;
+    std::vector<OptionHelp> options;
+};
+
+const std::vector<CommandOptions> &OptionTable() {
+    static const std::vector<CommandOptions> table = {
+        {Command::kDiscover, {kDiscoverTimeout, kDiscoverTries, kInterface, kPort, kJson}},
+        {Command::kShow, {kTimeout, kTries, kInterface, kPort, kJson}},
+        {Command::kSet, {kNow, kFrom, kSetTimeout, kSetTries, kInterface, kPort, kJson}},
+        {Command::kPasswd, {kTimeout, kTries, kInterface, kPort, kJson}},
+        {Command::kVerify, {kTimeout, kTries, kInterface, kPort, kJson}},
+        {Command::kPrint, {kTimeout, kTries, kInterface, kPort, kJson}},
+        {Command::kBench, {kCount, kTimeout, kTries, kInterface, kPort}},
+        {Command::kUi, {kUiPort, kNoBrowser, kUiTimeout, kInterface}},
+    };
+    return table;
+}
+
+std::string OptionLines(Command command) {
+    std::string out = "Options:\n";
+    for (const CommandOptions &c : OptionTable()) {
+        if (c.command == command) {
+            for (const OptionHelp &o : c.options) {
+                out += o.line;
+            }
+        }
+    }
+    return out + "  -h, --help      this help\n";
+}
+
 bool ParseNumber(std::string_view text, double low, double high, double *value) {
     std::string s(text);
     char *end = nullptr;
@@ -32,102 +126,130 @@ bool ParseNumber(std::string_view text, double low, double high, double *value) 
     return true;
 }
 
+constexpr std::string_view kExitLines =
+    "Exit status: 0 done; 1 no answer (or nothing found, or the network cannot be\n"
+    "used); 2 a wrong command line or value, nothing sent; 3 the appliance answered\n"
+    "with a failure.\n";
+
 }  // namespace
 
+std::vector<std::string> OptionsOf(Command command) {
+    std::vector<std::string> names;
+    for (const CommandOptions &c : OptionTable()) {
+        if (c.command == command) {
+            for (const OptionHelp &o : c.options) {
+                names.emplace_back(o.name);
+            }
+        }
+    }
+    return names;
+}
+
+std::string VersionText() {
+    return std::string("dssetup ") + DS_VERSION;
+}
+
 std::string UsageText(Command command) {
+    std::string text;
     switch (command) {
         case Command::kDiscover:
-            return "usage: dssetup discover [--timeout S] [--interface IF] [--json]\n"
-                   "Broadcasts an identify request and lists every appliance that answers:\n"
-                   "MAC address, network address, host name and whether a password is set.\n"
-                   "  --timeout S     seconds to wait for answers (default 1)\n"
-                   "  --interface IF  send through this network interface only\n"
-                   "  --json          machine-readable output\n";
-        case Command::kShow:
-            return "usage: dssetup show TARGET [--json] [--timeout S] [--tries N]\n"
-                   "Reads every setting of one appliance. TARGET is its MAC address\n"
-                   "(00:C0:02:1A:2B:3C) or its IP address.\n";
-        case Command::kSet:
-            return "usage: dssetup set TARGET [KEY=VALUE...] [--now] [--from FILE|-] [--json]\n"
-                   "                  [--timeout S] [--tries N]\n"
-                   "Changes settings of one appliance. It reads the current settings, changes\n"
-                   "only the keys given, checks the result and sends the complete set, which\n"
-                   "the appliance then applies (network and service restarts: up to a minute).\n"
-                   "Keys, as 'dssetup show' lists them:\n"
-                   "  name=NAME            server name: 1-14 letters, digits or '-'\n"
-                   "  description=TEXT     server description, at most 48 characters\n"
-                   "  date=MM/DD/YYYY      date (1970 to 2037)\n"
-                   "  time=HH:MM:SS        time of day, 24 hours\n"
-                   "  mode=static|dhcp     a fixed address, or one from a DHCP server\n"
-                   "  ip=A.B.C.D           fixed address (static mode)\n"
-                   "  netmask=A.B.C.D      its netmask, /8 to /30\n"
-                   "  gateway=A.B.C.D      default gateway in the subnet; 0.0.0.0 for none\n"
-                   "  dhcp-server=on|off   the appliance's own DHCP server (static mode)\n"
-                   "  dhcp-start=A.B.C.D   first and last address it leases, inside the\n"
-                   "  dhcp-end=A.B.C.D     subnet, without the appliance's own address\n"
-                   "  workgroup=NAME       Windows workgroup, 1-15 characters\n"
-                   "  zone=NAME            AppleTalk zone, at most 32 characters\n"
-                   "  time-zone=N          time-zone number, -999 to 9999\n"
-                   "  wins=on|off          use a WINS server\n"
-                   "  wins-server=A.B.C.D  the WINS server\n"
-                   "  --now          date and time from this PC's clock (its local time)\n"
-                   "  --from FILE|-  the settings of a JSON object as 'dssetup show --json'\n"
-                   "                 prints it; KEY=VALUE words given as well win. Its date and\n"
-                   "                 time are not used: they were read when show ran.\n"
-                   "A request always carries a date and a time: unless date=, time= or --now\n"
-                   "is given, the appliance's own date and time, as just read, are sent back.\n"
-                   "Addresses 0.0.0.0 keep the stored value (only the gateway can be cleared).\n"
-                   "In DHCP mode the appliance answers before it restarts its network; dssetup\n"
-                   "reports that answer, then waits for a possible failure report.\n"
-                   "The settings are sent again, with the same sequence number, while no answer\n"
-                   "has come: every 10 s, 18 times, unless --timeout S and --tries N say\n"
-                   "otherwise (these then also apply to the reads before it).\n"
-                   "Exit status: 0 done; 1 the appliance reported a failure or did not answer;\n"
-                   "2 a wrong command line or setting (then nothing is sent).\n";
-        case Command::kPasswd:
-            return "usage: dssetup passwd TARGET [--json] [--timeout S] [--tries N]\n"
-                   "Sets the administrator password of an appliance (at most 14 characters;\n"
-                   "an empty password removes it). The password is read from the terminal\n"
-                   "without echo, or as one line from standard input.\n";
-        case Command::kVerify:
-            return "usage: dssetup verify TARGET [--json] [--timeout S] [--tries N]\n"
-                   "Checks a password against the appliance's administrator password.\n"
-                   "The password is read as for passwd. Exit status 0 when it is right.\n";
-        case Command::kPrint:
-            return "usage: dssetup print TARGET FILE|- [--json] [--timeout S] [--tries N]\n"
-                   "Sends the file (or standard input) unchanged to the printer of the\n"
-                   "appliance, in chunks of at most 502 bytes.\n";
-        case Command::kBench:
-            return "usage: dssetup bench TARGET [--count N]\n"
-                   "Measures round trips of identify and read settings (median, ms).\n";
-        case Command::kUi:
-            return "usage: dssetup ui [--port P] [--no-browser] [--timeout S] [--interface IF]\n"
-                   "Serves the setup page on this PC, at http://127.0.0.1 only, and opens it in\n"
-                   "the default browser: the appliances of the network in a list, the settings\n"
-                   "of the one selected in a form, its password and its printer. The address\n"
-                   "printed carries a secret key of this run, without which the page does not\n"
-                   "work. It runs until interrupted (Ctrl-C).\n"
-                   "  --port P        serve on TCP port P (default: a free port)\n"
-                   "  --no-browser    only print the address; start no browser\n"
-                   "  --timeout S     seconds a search of the network waits for answers\n"
-                   "                  (default 1)\n"
-                   "  --interface IF  talk to the appliances through this network interface only\n";
-        case Command::kNone:
+            text =
+                "usage: dssetup discover [options]\n"
+                "Broadcasts an identify request and lists every appliance that answers:\n"
+                "MAC address, network address, host name and whether a password is set.\n";
             break;
+        case Command::kShow:
+            text =
+                "usage: dssetup show TARGET [options]\n"
+                "Reads every setting of one appliance. TARGET is its MAC address\n"
+                "(00:C0:02:1A:2B:3C) or its IP address.\n";
+            break;
+        case Command::kSet:
+            text =
+                "usage: dssetup set TARGET [KEY=VALUE...] [options]\n"
+                "Changes settings of one appliance. It reads the current settings, changes\n"
+                "only the keys given, checks the result and sends the complete set, which\n"
+                "the appliance then applies (network and service restarts: up to a minute).\n"
+                "Keys, as 'dssetup show' lists them:\n"
+                "  name=NAME            server name: 1-14 letters, digits or '-'\n"
+                "  description=TEXT     server description, at most 48 characters\n"
+                "  date=MM/DD/YYYY      date (1970 to 2037)\n"
+                "  time=HH:MM:SS        time of day, 24 hours\n"
+                "  mode=static|dhcp     a fixed address, or one from a DHCP server\n"
+                "  ip=A.B.C.D           fixed address (static mode)\n"
+                "  netmask=A.B.C.D      its netmask, /8 to /30\n"
+                "  gateway=A.B.C.D      default gateway in the subnet; 0.0.0.0 for none\n"
+                "  dhcp-server=on|off   the appliance's own DHCP server (static mode)\n"
+                "  dhcp-start=A.B.C.D   first and last address it leases, inside the\n"
+                "  dhcp-end=A.B.C.D     subnet, without the appliance's own address\n"
+                "  workgroup=NAME       Windows workgroup, 1-15 characters\n"
+                "  zone=NAME            AppleTalk zone, at most 32 characters\n"
+                "  time-zone=N          time-zone number, -999 to 9999\n"
+                "  wins=on|off          use a WINS server\n"
+                "  wins-server=A.B.C.D  the WINS server\n"
+                "Texts are kept in ISO 8859-1 (Latin-1) on the appliance: other characters,\n"
+                "control characters and a backslash at the end are refused.\n"
+                "A request always carries a date and a time: unless date=, time= or --now\n"
+                "is given, the appliance's own date and time, as just read, are sent back.\n"
+                "Addresses 0.0.0.0 keep the stored value (only the gateway can be cleared).\n"
+                "In DHCP mode the appliance answers before it restarts its network; dssetup\n"
+                "reports that answer, then waits for a possible failure report.\n"
+                "The settings are sent again, with the same sequence number, while no answer\n"
+                "has come: every 10 s, 24 times.\n";
+            break;
+        case Command::kPasswd:
+            text =
+                "usage: dssetup passwd TARGET [options]\n"
+                "Sets the administrator password of an appliance (at most 14 characters;\n"
+                "an empty password removes it). dssetup finds the appliance first, then\n"
+                "reads the password from the terminal without echo (twice), or as one\n"
+                "line from standard input.\n";
+            break;
+        case Command::kVerify:
+            text =
+                "usage: dssetup verify TARGET [options]\n"
+                "Checks a password against the appliance's administrator password; the\n"
+                "password is read as for passwd. Exit status 0 when it is right, 3 when\n"
+                "the appliance does not accept it.\n";
+            break;
+        case Command::kPrint:
+            text =
+                "usage: dssetup print TARGET FILE|- [options]\n"
+                "Sends the file (or standard input) unchanged to the printer of the\n"
+                "appliance, in chunks of at most 502 bytes.\n";
+            break;
+        case Command::kBench:
+            text =
+                "usage: dssetup bench TARGET [options]\n"
+                "Measures round trips of identify and read settings (median, ms).\n";
+            break;
+        case Command::kUi:
+            text =
+                "usage: dssetup ui [options]\n"
+                "Serves the setup page on this PC, at http://127.0.0.1 only, and opens it in\n"
+                "the default browser: the appliances of the network in a list, the settings\n"
+                "of the one chosen in a form, its password and its printer. The address\n"
+                "printed carries a secret key of this run, without which the page does not\n"
+                "work. It runs until interrupted (Ctrl-C).\n";
+            break;
+        case Command::kNone:
+            return "usage: dssetup COMMAND [options]\n"
+                   "Sets up network storage appliances on the local network.\n"
+                   "Commands:\n"
+                   "  discover            list the appliances on the network\n"
+                   "  show TARGET         show every setting of one appliance\n"
+                   "  set TARGET KEY=VALUE...  change settings of one appliance\n"
+                   "  passwd TARGET       set the administrator password\n"
+                   "  verify TARGET       check a password\n"
+                   "  print TARGET FILE   send a file to the appliance's printer\n"
+                   "  ui                  the setup page, in a web browser\n"
+                   "TARGET is a MAC address (00:C0:02:1A:2B:3C) or an IP address.\n"
+                   "'dssetup COMMAND --help' lists the options of a command.\n"
+                   "  -h, --help     this help\n"
+                   "  --version      the version of dssetup\n" +
+                   std::string(kExitLines);
     }
-    return "usage: dssetup COMMAND [options]\n"
-           "Sets up network storage appliances on the local network.\n"
-           "Commands:\n"
-           "  discover            list the appliances on the network\n"
-           "  show TARGET         show every setting of one appliance\n"
-           "  set TARGET KEY=VALUE...  change settings of one appliance\n"
-           "  passwd TARGET       set the administrator password\n"
-           "  verify TARGET       check a password\n"
-           "  print TARGET FILE   send a file to the appliance's printer\n"
-           "  ui                  the setup page, in a web browser\n"
-           "TARGET is a MAC address (00:C0:02:1A:2B:3C) or an IP address.\n"
-           "Common options: --timeout S (seconds per try, default 1), --tries N (default 4),\n"
-           "--json, --help. 'dssetup COMMAND --help' tells more.\n";
+    return text + OptionLines(command) + std::string(kExitLines);
 }
 
 bool ParseArgs(int argc, const char *const *argv, Options *options, std::string *error) {
@@ -137,6 +259,7 @@ bool ParseArgs(int argc, const char *const *argv, Options *options, std::string 
     int operands_wanted = 0;
     int operands = 0;
     bool port_given = false;
+    std::vector<std::string> given;  // options given, checked against the command's own
     for (int i = 1; i < argc; ++i) {
         const std::string_view arg = argv[i];
         auto value = [&](std::string_view *out) {
@@ -149,8 +272,13 @@ bool ParseArgs(int argc, const char *const *argv, Options *options, std::string 
         };
         std::string_view v;
         double number = 0;
+        if (arg.size() > 2 && arg.substr(0, 2) == "--") {
+            given.emplace_back(arg);
+        }
         if (arg == "--help" || arg == "-h") {
             o.help = true;
+        } else if (arg == "--version") {
+            o.version = true;
         } else if (arg == "--json") {
             o.json = true;
         } else if (arg == "--timeout") {
@@ -240,32 +368,38 @@ bool ParseArgs(int argc, const char *const *argv, Options *options, std::string 
             return false;
         }
     }
-    if (o.no_browser && o.command != Command::kUi) {
-        *error = "--no-browser is for the ui command only";
-        return false;
-    }
     if (o.command == Command::kUi && port_given) {
         // For ui, --port is the page's TCP port; the appliances keep their own.
         o.ui_port = o.port;
         o.port = Options{}.port;
     }
-    if ((o.now || !o.from.empty()) && o.command != Command::kSet) {
-        *error = std::string(o.now ? "--now" : "--from") + " is for the set command only";
+    if (o.version || o.help) {
+        return true;
+    }
+    if (o.command != Command::kNone) {
+        const std::vector<std::string> allowed = OptionsOf(o.command);
+        for (const std::string &g : given) {
+            if (std::find(allowed.begin(), allowed.end(), g) == allowed.end()) {
+                if (g == "--now" || g == "--from") {
+                    *error = g + " is for the set command only";
+                } else {
+                    *error = "the " + std::string(NameOf(o.command)) + " command takes no " + g;
+                }
+                return false;
+            }
+        }
+    }
+    if (o.command == Command::kNone) {
+        *error = "no command given";
         return false;
     }
-    if (!o.help) {
-        if (o.command == Command::kNone) {
-            *error = "no command given";
-            return false;
-        }
-        if (operands < operands_wanted) {
-            *error = operands_wanted == 2 && operands == 1 ? "no file given" : "no target given";
-            return false;
-        }
-        if (o.command == Command::kSet && o.assignments.empty() && !o.now && o.from.empty()) {
-            *error = "nothing to set: give KEY=VALUE, --now or --from";
-            return false;
-        }
+    if (operands < operands_wanted) {
+        *error = operands_wanted == 2 && operands == 1 ? "no file given" : "no target given";
+        return false;
+    }
+    if (o.command == Command::kSet && o.assignments.empty() && !o.now && o.from.empty()) {
+        *error = "nothing to set: give KEY=VALUE, --now or --from";
+        return false;
     }
     return true;
 }

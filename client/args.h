@@ -8,15 +8,27 @@ namespace dssetup {
 
 enum class Command { kNone, kDiscover, kShow, kSet, kPasswd, kVerify, kPrint, kBench, kUi };
 
+// Default waits. A request is sent again every second while no answer has come, 15 times in
+// all: the agent itself may wait about 9 s for the settings file's lock before it answers
+// that it is locked, and its answer to the first send also answers the later ones.
+inline constexpr double kDefaultTimeout = 1.0;
+inline constexpr int kDefaultTries = 15;
+// discover: the identify broadcast is sent twice (the second catches a lost request), and
+// --timeout bounds the whole listening; discover ends long before it unless answers keep
+// coming in.
+inline constexpr int kDiscoverTries = 2;
+inline constexpr double kDiscoverTimeout = 3.0;
+
 struct Options {
     Command command = Command::kNone;
     bool help = false;
+    bool version = false;
     bool json = false;
-    double timeout = 1.0;        // seconds to wait for one reply (discover: for all answers)
-    int tries = 4;               // sends of one request, retransmissions included
-    bool timeout_given = false;  // --timeout and --tries on the command line (set has its own
-    bool tries_given = false;    // defaults for the write request)
-    int count = 100;             // bench: round trips per command
+    double timeout = kDefaultTimeout;  // seconds to wait for one reply (discover: for all)
+    int tries = kDefaultTries;         // sends of one request, retransmissions included
+    bool timeout_given = false;        // --timeout and --tries on the command line (set and
+    bool tries_given = false;          // discover have their own defaults)
+    int count = 100;                   // bench: round trips per command
     unsigned short port = 915;
     std::string interface;
     std::string target;                    // MAC or IPv4 address
@@ -33,5 +45,9 @@ struct Options {
 bool ParseArgs(int argc, const char *const *argv, Options *options, std::string *error);
 // Help of one command, or the overview for Command::kNone.
 std::string UsageText(Command command);
+// "dssetup 1.0.0".
+std::string VersionText();
+// The options a command takes ("--json", ...), as its help lists them.
+std::vector<std::string> OptionsOf(Command command);
 
 }  // namespace dssetup

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "client/args.h"
+#include "client/result.h"
 #include "client/session.h"
 #include "client/ui/ui_command.h"
 
@@ -12,7 +13,10 @@ int main(int argc, char **argv) {
     if (!dssetup::ParseArgs(argc, argv, &options, &error)) {
         std::fprintf(stderr, "dssetup: %s\n%s", error.c_str(),
                      dssetup::UsageText(options.command).c_str());
-        return 2;
+        if (options.json) {
+            std::fputs(dssetup::ResultJson(dssetup::Usage(error)).c_str(), stdout);
+        }
+        return dssetup::kExitUsage;
     }
     if (options.command == dssetup::Command::kUi && !options.help) {
         return dssetup::ui::RunUi(options, stdout, stderr);

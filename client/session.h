@@ -1,4 +1,6 @@
-// dssetup: talking to agents over UDP, and the commands.
+// dssetup: talking to agents over UDP, and the commands as functions that return a Result
+// (client/result.h) without printing anything: the command-line tool (client/cli.cpp) and any
+// other front end call them alike.
 #pragma once
 
 #include <netinet/in.h>
@@ -10,12 +12,14 @@
 #include <vector>
 
 #include "client/args.h"
+#include "client/result.h"
 #include "client/wire.h"
 
 namespace dssetup {
 
-// A UDP socket for requests: broadcast allowed, bound to options.interface when given.
-// -1 with a message in *error.
+// A UDP socket for requests: broadcast allowed, a receive buffer for thousands of answers,
+// errors of the network (an ICMP "unreachable") reported to it, bound to options.interface
+// when given. -1 with a message in *error.
 int OpenSocket(const Options &options, std::string *error);
 
 // Accepts or refuses a reply (beyond command and sequence number, which are checked).
@@ -28,17 +32,16 @@ struct Reply {
 
 // Sends `request` to `to` (nullptr: broadcast) and waits up to options.timeout for its reply;
 // sends it again with the same sequence number when none came, options.tries times in all.
-// true with the reply; false when none came.
+// true with the reply. false when none came, or at once when the request cannot be sent or the
+// network reports `to` unreachable: then *error (when given) says why, else it is empty.
 bool Exchange(int fd, const Options &options, const sockaddr_in *to, const Bytes &request,
-              const ReplyFilter &filter, Reply *reply);
+              const ReplyFilter &filter, Reply *reply, std::string *error = nullptr);
 
-// A new sequence number for each request.
+// A new sequence number for each request: from a random start, so that two runs of dssetup
+// do not send the same numbers (an agent answers a repeated number from its stored reply).
+// Threads that send at once (those of dssetup ui) each get numbers of their own.
 std::uint16_t NextSequence();
 
-// Runs the command of the options; the process's exit status (0 only on success).
-int RunCommand(const Options &options, std::FILE *out, std::FILE *err);
-
-// Building blocks of the commands.
 using Clock = std::chrono::steady_clock;
 Clock::duration Seconds(double s);
 
@@ -49,52 +52,64 @@ struct Target {
     sockaddr_in addr{};  // valid when !by_mac
 };
 bool ParseTarget(const std::string &text, unsigned short port, Target *target);
+// "00:C0:02:1A:2B:3C" or "192.168.0.2".
+std::string TargetText(const Target &target);
 
-// One send of a request (to == nullptr: broadcast); one datagram received before `deadline`.
-bool Send(int fd, const Options &options, const sockaddr_in *to, const Bytes &request);
-bool ReceiveUntil(int fd, Clock::time_point deadline, Reply *reply);
+// One send of a request (to == nullptr: broadcast); false with the reason in *error.
+bool Send(int fd, const Options &options, const sockaddr_in *to, const Bytes &request,
+          std::string *error);
 
-// Identify one appliance; its answer and address.
-bool IdentifyTarget(int fd, const Options &options, const Target &target, IdentifyInfo *info,
+// What one wait for a datagram came to.
+enum class Received { kDatagram, kTimeout, kUnreachable };
+// One datagram received before `deadline`, or an error the network reported for a datagram
+// sent earlier (*error: its errno, *offender: where that datagram went).
+Received ReceiveUntil(int fd, Clock::time_point deadline, Reply *reply, int *error = nullptr,
+                      sockaddr_in *offender = nullptr);
+
+// Where one appliance answered, and its identify answer.
+struct Located {
+    IdentifyInfo info;
+    sockaddr_in address{};
+};
+// Finds the target by identify: by broadcast for a MAC address, directly for an IP address.
+Result Locate(int fd, const Options &options, const Target &target, Located *where);
+// The settings of one appliance (found by identify first when named by its MAC address) and
+// the address that answered. A failure result when none came or the read failed.
+Result ReadSettings(int fd, const Options &options, const Target &target, SettingsInfo *info,
                     sockaddr_in *address);
-// Read the settings of one appliance (identified first when named by MAC address): the reply,
-// whatever its status, and the address that answered. false when none came.
-bool ReadSettingsOf(int fd, const Options &options, const Target &target, SettingsInfo *info,
-                    sockaddr_in *address);
-// Sets (set true) or verifies the administrator password of one appliance: 0 done; 1 when it
-// did not answer or reported a failure, 2 for a password it cannot take; *error says which.
-int SendPassword(int fd, const Options &options, const Target &target, bool set,
-                 const std::string &password, std::string *error);
-// Sends data unchanged to the printer of one appliance, chunk by chunk, then the acknowledge:
-// 0 done; 1 with *error. *sent counts the bytes the appliance took.
-int SendToPrinter(int fd, const Options &options, const Target &target, const Bytes &data,
-                  std::size_t *sent, std::string *error);
+
+// The commands. Each result's data is what `--json` shows of it (see dssetup(1)).
+Result Discover(int fd, const Options &options);
+Result Show(int fd, const Options &options, const Target &target);
+// Sets (passwd) or verifies (verify) the password at an appliance found by Locate.
+Result SendPassword(int fd, const Options &options, const Located &where, bool set,
+                    const std::string &password);
+// A password the appliance can take; empty, or what is wrong with it.
+std::string PasswordProblem(const std::string &password);
+Result Print(int fd, const Options &options, const Target &target, const Bytes &data);
+
+// The steps of `set`, for a front end that shows where it is.
+enum class SetStep {
+    kReading,     // the current settings
+    kSending,     // the settings were checked; the request goes out now
+    kApplying,    // waiting for the answer: the appliance stores and applies them
+    kAccepted,    // DHCP mode: it answered before restarting its network
+    kConfirming,  // DHCP mode: waiting for a possible failure report
+};
+// What `set` says while it runs, for a front end that shows it (any may be empty).
+struct SetHooks {
+    std::function<void(const std::string &line)> say;       // a line of its story
+    std::function<void(const std::string &line)> progress;  // the wait so far; "" when done
+    std::function<void(SetStep step)> step;                 // each step as it begins
+};
+Result Set(int fd, const Options &options, const Target &target, const SetHooks &hooks);
+
 // A whole file, or standard input for "-".
 bool ReadAll(const std::string &path, Bytes *data);
-
-// A failure of command `what`: a JSON object on `out` with --json, else a line on `err`.
-void Fail(const Options &options, std::FILE *out, std::FILE *err, const std::string &what,
-          const std::string &message);
-std::string NoReply(const std::string &target);
 std::string AddressText(const sockaddr_in &a);
 
-// dssetup set (client/set_command.cpp). Its steps, for a front end that shows them while the
-// command runs (the terminal's progress line shows the same texts).
-struct SetStep {
-    enum Phase {
-        kReading,     // the current settings
-        kSending,     // the settings were checked; the request goes out now
-        kApplying,    // waiting for the answer: the appliance stores and applies them
-        kAccepted,    // DHCP mode: it answered before restarting its network
-        kConfirming,  // DHCP mode: waiting for a possible failure report
-    };
-    Phase phase = kReading;
-    std::string text;  // for people
-    int waited = 0;    // seconds of this wait so far
-    int sends = 0;     // sends of the request so far
-};
-using SetObserver = std::function<void(const SetStep &step)>;
-int Set(int fd, const Options &options, const Target &target, std::FILE *out, std::FILE *err,
-        const SetObserver &observer = nullptr);
+// The command-line tool: runs the command of the options, prints its result (text, or JSON
+// with --json) and returns the exit status.
+int RunCommand(const Options &options, std::FILE *out, std::FILE *err);
 
 }  // namespace dssetup

@@ -1,12 +1,11 @@
 // dssetup set: read the current settings, change what was asked, check the result, send the
 // complete set and wait through the appliance's long apply.
 #include <time.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
-#include <nlohmann/json.hpp>
 
+#include "client/result.h"
 #include "client/session.h"
 #include "client/settings.h"
 #include "client/settings_json.h"
@@ -15,54 +14,13 @@ namespace dssetup {
 
 namespace {
 
-using Json = nlohmann::ordered_json;
-
 // The write request is answered once the appliance has restarted its network and services.
-// A failing DHCP attempt there takes two network restarts, their waits and the fallback
-// addressing before Samba and AppleTalk restart; 18 sends 10 s apart outlast that by far.
+// The longest it takes: the settings file's lock (about 9 s, twice), the time-zone script (the
+// agent allows it 180 s), and a failing DHCP attempt (two network restarts with their waits,
+// then the fallback addressing) before Samba and AppleTalk restart. 24 sends 10 s apart
+// outlast that.
 constexpr double kApplyTryWait = 10.0;
-constexpr int kApplyTries = 18;
-
-// One line on the terminal, rewritten while dssetup waits; each step is also told to the
-// observer of a front end, when there is one.
-class Progress {
-  public:
-    Progress(std::FILE *err, bool on, const SetObserver &observer)
-        : err_(err), on_(on), observer_(observer) {}
-    ~Progress() { Clear(); }
-    void Show(const SetStep &step) {
-        Tell(step);
-        if (!on_ || (shown_ && step.text == last_)) {
-            return;
-        }
-        last_ = step.text;
-        std::fprintf(err_, "\r%s\033[K", step.text.c_str());
-        std::fflush(err_);
-        shown_ = true;
-    }
-    // A step that gets no line on the terminal.
-    void Tell(const SetStep &step) {
-        if (observer_ && step.text != told_) {
-            told_ = step.text;
-            observer_(step);
-        }
-    }
-    void Clear() {
-        if (shown_) {
-            std::fputs("\r\033[K", err_);
-            std::fflush(err_);
-            shown_ = false;
-        }
-    }
-
-  private:
-    std::FILE *err_;
-    bool on_;
-    const SetObserver &observer_;
-    bool shown_ = false;
-    std::string last_;
-    std::string told_;
-};
+constexpr int kApplyTries = 24;
 
 // Sends the request and waits for its reply, sending it again with the same sequence number
 // every `per_try` seconds, `tries` sends in all; the appliance answers a repeated request from
@@ -70,90 +28,42 @@ class Progress {
 // time it answers the appliance can have a new one, and only the appliance that received this
 // request can echo its command and sequence number to this socket.
 bool AwaitReply(int fd, const Options &options, const sockaddr_in &to, const Bytes &request,
-                double per_try, int tries, Progress &progress, SetStep::Phase phase,
-                const std::string &what, Reply *reply) {
+                double per_try, int tries, const SetHooks &hooks, const std::string &what,
+                Reply *reply, std::string *error) {
     const proto::SetupHeader h = proto::GetHeader(request.data());
     const auto start = Clock::now();
+    auto progress = [&hooks](const std::string &line) {
+        if (hooks.progress) {
+            hooks.progress(line);
+        }
+    };
+    error->clear();
     for (int attempt = 0; attempt < tries; ++attempt) {
-        Send(fd, options, &to, request);
+        if (!Send(fd, options, &to, request, error)) {
+            progress("");
+            return false;
+        }
         const auto deadline = Clock::now() + Seconds(per_try);
         for (;;) {
             const auto waited =
                 std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - start).count();
-            progress.Show(
-                {phase,
-                 what + ": " + std::to_string(waited) + " s" +
-                     (attempt > 0 ? " (sent " + std::to_string(attempt + 1) + " times)" : ""),
-                 static_cast<int>(waited), attempt + 1});
+            progress(what + ": " + std::to_string(waited) + " s" +
+                     (attempt > 0 ? ", sent " + std::to_string(attempt + 1) + " times" : ""));
             const auto step = std::min(deadline, Clock::now() + std::chrono::seconds(1));
-            if (!ReceiveUntil(fd, step, reply)) {
+            if (ReceiveUntil(fd, step, reply) != Received::kDatagram) {
                 if (Clock::now() >= deadline) {
                     break;
                 }
                 continue;
             }
             if (IsReplyTo(reply->data.data(), reply->data.size(), h.command, h.sequence)) {
-                progress.Clear();
+                progress("");
                 return true;
             }
         }
     }
-    progress.Clear();
+    progress("");
     return false;
-}
-
-struct Outcome {
-    bool ok = false;
-    int status = 0;
-    std::string error;              // for people, when !ok
-    std::vector<Problem> problems;  // settings refused before anything was sent
-    std::vector<std::string> changed;
-    std::vector<std::string> notes;
-    bool sent = false;
-    bool dhcp = false;
-    int early_status = 0;
-    std::string outcome;  // DHCP mode: "finished", "failed" or "unknown"
-};
-
-int Finish(const Options &options, std::FILE *out, std::FILE *err, const Outcome &r, int rc) {
-    if (options.json) {
-        Json j;
-        j["ok"] = r.ok;
-        j["command"] = "set";
-        if (r.sent) {
-            j["status"] = r.status;
-            j["status_text"] = std::string(proto::StatusMeaning(r.status));
-            j["mode"] = r.dhcp ? "dhcp" : "static";
-            if (r.dhcp) {
-                j["early_status"] = r.early_status;
-                j["outcome"] = r.outcome;
-            }
-            j["changed"] = r.changed;
-        }
-        if (!r.notes.empty()) {
-            j["notes"] = r.notes;
-        }
-        if (!r.ok) {
-            j["error"] = r.error;
-        }
-        if (!r.problems.empty()) {
-            Json list = Json::array();
-            for (const Problem &p : r.problems) {
-                list.push_back(Json{{"field", p.field}, {"message", p.message}});
-            }
-            j["problems"] = list;
-        }
-        std::fputs((j.dump(-1, ' ', false, Json::error_handler_t::replace) + "\n").c_str(), out);
-        return rc;
-    }
-    for (const Problem &p : r.problems) {
-        std::fprintf(err, "dssetup set: %s%s%s\n", p.field.c_str(), p.field.empty() ? "" : ": ",
-                     p.message.c_str());
-    }
-    if (!r.ok && r.problems.empty()) {
-        std::fprintf(err, "dssetup set: %s\n", r.error.c_str());
-    }
-    return rc;
 }
 
 std::string Joined(const std::vector<std::string> &words) {
@@ -166,23 +76,36 @@ std::string Joined(const std::vector<std::string> &words) {
 
 }  // namespace
 
-int Set(int fd, const Options &options, const Target &target, std::FILE *out, std::FILE *err,
-        const SetObserver &observer) {
-    Outcome r;
-    const bool talk = !options.json;
-    Progress progress(err, talk && isatty(fileno(err)) != 0, observer);
+Result Set(int fd, const Options &options, const Target &target, const SetHooks &hooks) {
+    auto say = [&hooks](const std::string &line) {
+        if (hooks.say) {
+            hooks.say(line);
+        }
+    };
+    // Values refused before anything was sent: the one problem, or how many there are.
+    auto refused = [](std::vector<Problem> problems, const std::string &why) {
+        std::string message = why + "; nothing was sent";
+        if (problems.size() == 1) {
+            const Problem &p = problems[0];
+            message = (p.field.empty() ? "" : p.field + ": ") + p.message + "; nothing was sent";
+        } else if (problems.size() > 1) {
+            message = why + ": " + std::to_string(problems.size()) + " problems; nothing was sent";
+        }
+        Result r = Usage(message);
+        r.problems = std::move(problems);
+        return r;
+    };
     // Everything the command line and the file say is checked before the appliance is asked.
     std::vector<Change> changes;
+    std::vector<Problem> problems;
     if (!options.from.empty()) {
         Bytes data;
         if (!ReadAll(options.from, &data)) {
-            r.error = "cannot read " + options.from + ": " + strerror(errno);
-            return Finish(options, out, err, r, 2);
+            return Usage("cannot read " + options.from + ": " + strerror(errno));
         }
         const std::string text(data.begin(), data.end());
-        if (!ParseSettingsJson(text, &changes, &r.problems)) {
-            r.error = "the settings of " + options.from + " cannot be used";
-            return Finish(options, out, err, r, 2);
+        if (!ParseSettingsJson(text, &changes, &problems)) {
+            return refused(problems, "the settings of " + options.from + " cannot be used");
         }
     }
     if (options.now) {
@@ -199,132 +122,132 @@ int Set(int fd, const Options &options, const Target &target, std::FILE *out, st
         Problem p;
         Settings scratch;
         if (!ParseAssignment(word, &c, &p) || !ParseValue(&scratch, c.key, c.value, &p)) {
-            r.problems.push_back(p);
+            problems.push_back(p);
             continue;
         }
         changes.push_back(c);
     }
-    if (!r.problems.empty()) {
-        r.error = "nothing was sent";
-        return Finish(options, out, err, r, 2);
+    if (!problems.empty()) {
+        return refused(problems, "the settings were refused");
     }
 
+    auto step = [&hooks](SetStep s) {
+        if (hooks.step) {
+            hooks.step(s);
+        }
+    };
     SettingsInfo read;
     sockaddr_in address{};
-    progress.Tell({SetStep::kReading, "reading the current settings", 0, 0});
-    if (!ReadSettingsOf(fd, options, target, &read, &address)) {
-        r.error = NoReply(options.target);
-        return Finish(options, out, err, r, 1);
-    }
-    if (read.status != 0) {
-        r.error = "the current settings cannot be read: the appliance reported " +
-                  StatusWords(read.status);
-        return Finish(options, out, err, r, 1);
+    step(SetStep::kReading);
+    Result got = ReadSettings(fd, options, target, &read, &address);
+    if (!got.ok) {
+        if (got.status.has_value()) {
+            got.message =
+                "the current settings cannot be read, so nothing was sent: the "
+                "appliance reported " +
+                StatusWords(*got.status);
+        }
+        return got;
     }
     const Settings current = SettingsOf(read);
     Settings wanted = current;
-    if (!ApplyChanges(changes, current, &wanted, &r.problems)) {
-        r.error = "nothing was sent";
-        return Finish(options, out, err, r, 2);
+    if (!ApplyChanges(changes, current, &wanted, &problems)) {
+        return refused(problems, "the settings were refused");
     }
-    r.notes = ApplyImplied(changes, current, &wanted);
-    r.problems = Validate(current, wanted);
-    if (!r.problems.empty()) {
-        r.error = "nothing was sent";
-        return Finish(options, out, err, r, 2);
+    const std::vector<std::string> notes = ApplyImplied(changes, current, &wanted);
+    problems = Validate(current, wanted);
+    if (!problems.empty()) {
+        return refused(problems, "the settings were refused");
     }
+    std::vector<std::string> changed;
     for (Key k : ChangedKeys(current, wanted)) {
-        r.changed.emplace_back(InfoOf(k).name);
+        changed.emplace_back(InfoOf(k).name);
     }
-    r.dhcp = wanted.dhcp_client;
+    const bool dhcp = wanted.dhcp_client;
 
     const std::string where = AddressText(address);
-    if (talk) {
-        for (const std::string &n : r.notes) {
-            std::fprintf(out, "Note: %s\n", n.c_str());
-        }
-        if (r.changed.empty()) {
-            std::fprintf(out,
-                         "No setting differs from the current ones; sending them to %s again.\n",
-                         where.c_str());
-        } else {
-            std::fprintf(out, "Sending the settings to %s (changed: %s).\n", where.c_str(),
-                         Joined(r.changed).c_str());
-        }
-        std::fflush(out);
+    step(SetStep::kSending);
+    for (const std::string &n : notes) {
+        say("Note: " + n);
+    }
+    if (changed.empty()) {
+        say("No setting differs from the current ones; sending them to " + where + " again.");
+    } else {
+        say("Sending the settings to " + where + ", changed: " + Joined(changed) + ".");
     }
     const double per_try = options.timeout_given ? options.timeout : kApplyTryWait;
     const int tries = options.tries_given ? options.tries : kApplyTries;
-    const double total = per_try * tries;
-    progress.Tell({SetStep::kSending, "sending the settings to " + where, 0, 0});
+    char total[32];
+    std::snprintf(total, sizeof total, "%g s", per_try * tries);
     const Bytes request = EncodeWriteSettings(NextSequence(), read.mac, wanted);
-    r.sent = true;
+    auto success = [&](const std::string &message, const std::string &outcome,
+                       const std::string &from) {
+        Result r = Succeeded(message, 0);
+        r.data["mode"] = dhcp ? "dhcp" : "static";
+        r.data["changed"] = changed;
+        r.data["notes"] = notes;
+        r.data["outcome"] = outcome;
+        r.data["answered_from"] = from.empty() ? Json(nullptr) : Json(from);
+        return r;
+    };
     Reply reply;
-    if (!AwaitReply(fd, options, address, request, per_try, tries, progress, SetStep::kApplying,
-                    "waiting for the appliance to store and apply the settings", &reply)) {
-        char text[160];
-        std::snprintf(text, sizeof text,
-                      "no answer from %s within %.0f s: it may still be applying the settings, "
-                      "or have a new address (dssetup discover finds it)",
-                      options.target.c_str(), total);
-        r.error = text;
-        r.outcome = "unknown";
-        return Finish(options, out, err, r, 1);
-    }
-    r.status = ReplyStatus(reply.data.data());
-    if (!r.dhcp || r.status != 0) {
-        r.ok = r.status == 0;
-        r.early_status = r.status;
-        r.outcome = r.ok ? "finished" : "failed";
-        if (r.ok && talk) {
-            std::fputs("The appliance stored and applied the settings (status 0, success).\n", out);
+    std::string error;
+    step(SetStep::kApplying);
+    if (!AwaitReply(fd, options, address, request, per_try, tries, hooks,
+                    "waiting for the appliance to store and apply the settings", &reply, &error)) {
+        if (!error.empty()) {
+            return NoAnswer(error + "; the settings were not sent");
         }
-        r.error = "the appliance reported " + StatusWords(r.status);
-        return Finish(options, out, err, r, r.ok ? 0 : 1);
+        return NoAnswer("no answer from " + TargetText(target) + " within " + total +
+                        ": it may still be applying the settings, or have a new address, "
+                        "which dssetup discover finds");
+    }
+    const int status = ReplyStatus(reply.data.data());
+    if (status != 0) {
+        return Refused(status,
+                       "the settings were not all stored and applied: the appliance reported " +
+                           StatusWords(status));
+    }
+    if (!dhcp) {
+        Result r = success("the appliance stored and applied the settings", "finished",
+                           AddressText(reply.from));
+        r.text = "The appliance stored and applied the settings.\n";
+        return r;
     }
 
     // DHCP mode: the appliance answered before it restarts its network. Asking once more gets
     // its last reply when it is done: the early one when all went well, else its failure.
-    r.early_status = 0;
-    progress.Tell({SetStep::kAccepted,
-                   "the appliance accepted the settings and now restarts its network to get an "
-                   "address from a DHCP server",
-                   0, 0});
-    if (talk) {
-        std::fputs(
-            "The appliance accepted the settings (status 0, success) and now restarts its "
-            "network to get an address from a DHCP server.\n",
-            out);
-        std::fflush(out);
-    }
+    step(SetStep::kAccepted);
+    say("The appliance accepted the settings and now restarts its network to get an address "
+        "from a DHCP server.");
     Reply last;
-    if (!AwaitReply(fd, options, address, request, per_try, tries, progress, SetStep::kConfirming,
-                    "waiting for a possible failure report", &last)) {
-        r.ok = true;
-        r.outcome = "unknown";
-        if (talk) {
-            std::fprintf(out,
-                         "No further answer within %.0f s: no failure was reported, but the "
-                         "appliance may have an address this PC cannot reach (dssetup discover "
-                         "finds it).\n",
-                         total);
-        }
-        return Finish(options, out, err, r, 0);
+    step(SetStep::kConfirming);
+    if (!AwaitReply(fd, options, address, request, per_try, tries, hooks,
+                    "waiting for a possible failure report", &last, &error)) {
+        Result r = success(
+            "the appliance accepted the settings and reported no failure, but no "
+            "further answer came within " +
+                std::string(total) +
+                ": it may have an address this PC cannot reach, which dssetup "
+                "discover finds",
+            "unknown", "");
+        r.text = "No further answer within " + std::string(total) +
+                 ": no failure was reported, but the appliance may have an address this PC "
+                 "cannot reach; dssetup discover finds it.\n";
+        return r;
     }
-    r.status = ReplyStatus(last.data.data());
-    r.ok = r.status == 0;
-    r.outcome = r.ok ? "finished" : "failed";
-    if (r.ok) {
-        if (talk) {
-            std::fprintf(out,
-                         "The appliance finished applying the settings without a failure; "
-                         "it answered from %s.\n",
-                         AddressText(last.from).c_str());
-        }
-        return Finish(options, out, err, r, 0);
+    const int final_status = ReplyStatus(last.data.data());
+    if (final_status != 0) {
+        return Refused(final_status, "after its first answer the appliance reported " +
+                                         StatusWords(final_status));
     }
-    r.error = "after its first answer the appliance reported " + StatusWords(r.status);
-    return Finish(options, out, err, r, 1);
+    const std::string from = AddressText(last.from);
+    Result r = success(
+        "the appliance finished applying the settings without a failure; it answered from " + from,
+        "finished", from);
+    r.text = "The appliance finished applying the settings without a failure; it answered from " +
+             from + ".\n";
+    return r;
 }
 
 }  // namespace dssetup

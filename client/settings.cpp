@@ -7,19 +7,12 @@
 #include <cstring>
 #include <initializer_list>
 
-#include "client/settings_json.h"
-
 namespace dssetup {
 
 namespace {
 
 namespace wr = proto::write;
 
-// Widths the appliance keeps: the request field less its forced zero.
-constexpr std::size_t kMaxName = wr::kServerNameWidth - 1;          // 14
-constexpr std::size_t kMaxDescription = wr::kDescriptionWidth - 1;  // 48
-constexpr std::size_t kMaxWorkgroup = wr::kWorkgroupWidth - 1;      // 15
-constexpr std::size_t kMaxZone = wr::kZoneWidth - 1;                // 32
 // The time-zone number is stored as decimal text of at most 4 characters.
 constexpr long kMinTimeZone = -999;
 constexpr long kMaxTimeZone = 9999;
@@ -30,17 +23,14 @@ constexpr int kLastYear = 2037;
 constexpr int kShortestPrefix = 8;
 constexpr int kLongestPrefix = 30;
 
+// Appended piecewise: g++ 12 at -O3 warns falsely of overlapping copies in "\"" + text.
 std::string Quoted(std::string_view text) {
-    // Appended piecewise: g++ 12 at -O3 warns falsely of overlapping copies otherwise.
-    std::string quoted = "\"";
-    quoted += text;
-    quoted += '"';
-    return quoted;
-}
-
-bool IsTextKey(Key key) {
-    return key == Key::kName || key == Key::kDescription || key == Key::kWorkgroup ||
-           key == Key::kZone;
+    std::string out;
+    out.reserve(text.size() + 2);
+    out += '"';
+    out += text;
+    out += '"';
+    return out;
 }
 
 // The field of a key kept as text; nullptr for mode, switches and the time zone.
@@ -208,35 +198,7 @@ bool ParseInteger(std::string_view t, long *value) {
     return true;
 }
 
-// A text's problem: length in bytes outside [min, max], a control character, or one of
-// `forbidden`. `what` names the text for the message.
-std::string TextProblem(std::string_view text, std::size_t min, std::size_t max,
-                        std::string_view forbidden, const std::string &what) {
-    for (char c : text) {
-        const unsigned char u = static_cast<unsigned char>(c);
-        if (u < 0x20 || u == 0x7F) {
-            return what + " must not contain control characters (line feed, TAB, ...)";
-        }
-        if (forbidden.find(c) != std::string_view::npos) {
-            return what + " must not contain " + std::string(1, c) + " (none of " +
-                   std::string(forbidden) + " is allowed)";
-        }
-    }
-    if (text.size() < min) {
-        return what + " must not be empty";
-    }
-    if (text.size() > max) {
-        return what + " " + Quoted(text) + " has " + std::to_string(text.size()) +
-               " characters; the appliance keeps at most " + std::to_string(max);
-    }
-    return {};
-}
-
 std::string NameProblem(std::string_view name) {
-    std::string p = TextProblem(name, 1, kMaxName, "", "the server name");
-    if (!p.empty()) {
-        return p;
-    }
     for (char c : name) {
         const bool ok =
             (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-';
@@ -259,9 +221,21 @@ void PutAddress(std::uint8_t *at, std::string_view text) {
     }
 }
 
+// A text in the appliance's code page, cut to the field less its zero; a text that does not
+// convert (Validate refuses it first) goes with '?' for what cannot be carried.
 void PutText(std::uint8_t *at, std::size_t width, std::string_view text) {
-    const std::size_t n = text.size() < width - 1 ? text.size() : width - 1;
-    std::memcpy(at, text.data(), n);
+    std::string bytes, bad;
+    if (!Utf8ToLatin1(text, &bytes, &bad)) {
+        bytes.clear();
+        for (std::size_t i = 0; i < text.size(); ++i) {
+            std::string one;
+            const std::size_t n = (static_cast<std::uint8_t>(text[i]) & 0xE0) == 0xC0 ? 2 : 1;
+            bytes += Utf8ToLatin1(text.substr(i, n), &one, &bad) ? one : "?";
+            i += n - 1;
+        }
+    }
+    const std::size_t n = bytes.size() < width - 1 ? bytes.size() : width - 1;
+    std::memcpy(at, bytes.data(), n);
 }
 
 // Checks the rules of the wanted settings (see Validate).
@@ -406,6 +380,45 @@ void CheckFixedAddressing(Checker &c, const Settings &w) {
 }
 
 }  // namespace
+
+std::string TextProblem(Key key, std::string_view text) {
+    const TextRule *rule = nullptr;
+    for (const TextRule &r : kTextRules) {
+        rule = r.key == key ? &r : rule;
+    }
+    if (rule == nullptr) {
+        return {};
+    }
+    const std::string what(rule->what);
+    std::string bytes, bad;
+    if (!Utf8ToLatin1(text, &bytes, &bad)) {
+        return what + " " + bad;
+    }
+    for (std::size_t at = 0; at < text.size(); ++at) {
+        if (IsControlAt(text, at)) {
+            return what + " must not contain control characters (line feed, TAB, ...)";
+        }
+        if (rule->forbidden.find(text[at]) != std::string_view::npos) {
+            return what + " must not contain " + std::string(1, text[at]) + " (none of " +
+                   std::string(rule->forbidden) + " is allowed)";
+        }
+    }
+    const std::size_t last = bytes.find_last_not_of(" \t");
+    if (last != std::string::npos && bytes[last] == '\\') {
+        return what + " must not end in a backslash";
+    }
+    if (bytes.size() < rule->min) {
+        return what + " must not be empty";
+    }
+    if (bytes.size() > rule->max) {
+        return what + " " + Quoted(text) + " has " + std::to_string(bytes.size()) +
+               " characters; the appliance keeps at most " + std::to_string(rule->max);
+    }
+    if (key == Key::kName) {
+        return NameProblem(text);
+    }
+    return {};
+}
 
 const KeyInfo &InfoOf(Key key) {
     for (const KeyInfo &k : kKeys) {
@@ -567,14 +580,8 @@ std::vector<Key> ChangedKeys(const Settings &current, const Settings &wanted) {
 bool ApplyChanges(const std::vector<Change> &changes, const Settings &current, Settings *wanted,
                   std::vector<Problem> *problems) {
     bool ok = true;
+    (void)current;
     for (const Change &c : changes) {
-        if (c.from_json && IsTextKey(c.key)) {
-            const std::string now = ValueText(current, c.key);
-            if (TextAsShown(now) == c.value) {
-                *TextField(wanted, c.key) = now;  // as shown: the current bytes, unchanged
-                continue;
-            }
-        }
         Problem p;
         if (!ParseValue(wanted, c.key, c.value, &p)) {
             problems->push_back(p);
@@ -601,25 +608,16 @@ std::vector<std::string> ApplyImplied(const std::vector<Change> &changes, const 
 
 std::vector<Problem> Validate(const Settings &current, const Settings &w) {
     Checker c(current, w);
-    if (c.Changed(Key::kName)) {
-        c.Add(Key::kName, NameProblem(w.name));
-    }
-    if (c.Changed(Key::kDescription)) {
-        c.Add(Key::kDescription,
-              TextProblem(w.description, 0, kMaxDescription, "", "the description"));
+    for (const TextRule &rule : kTextRules) {
+        if (c.Changed(rule.key)) {
+            c.Add(rule.key, TextProblem(rule.key, ValueText(w, rule.key)));
+        }
     }
     if (c.Changed(Key::kDate)) {
         c.Add(Key::kDate, DateProblem(w.date));
     }
     if (c.Changed(Key::kTime)) {
         c.Add(Key::kTime, TimeProblem(w.time));
-    }
-    if (c.Changed(Key::kWorkgroup)) {
-        c.Add(Key::kWorkgroup,
-              TextProblem(w.workgroup, 1, kMaxWorkgroup, "\\/:*?\"<>|", "the workgroup"));
-    }
-    if (c.Changed(Key::kZone)) {
-        c.Add(Key::kZone, TextProblem(w.zone, 0, kMaxZone, "\"", "the AppleTalk zone"));
     }
     if (c.Changed(Key::kTimeZone) && (w.time_zone < kMinTimeZone || w.time_zone > kMaxTimeZone)) {
         c.Add(Key::kTimeZone, "the time-zone number " + std::to_string(w.time_zone) +

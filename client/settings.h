@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "client/result.h"
 #include "client/wire.h"
 
 namespace dssetup {
@@ -64,7 +65,8 @@ const KeyInfo &InfoOf(Key key);
 // The key of a `set` key name; nullptr for an unknown name.
 const KeyInfo *FindKey(std::string_view name);
 
-// The settable settings. Addresses are dotted text, "0.0.0.0" for none.
+// The settable settings. Texts are UTF-8 (the request carries them in ISO 8859-1); addresses
+// are dotted text, "0.0.0.0" for none.
 struct Settings {
     std::string name;
     std::string description;
@@ -86,13 +88,6 @@ struct Settings {
 
 Settings SettingsOf(const SettingsInfo &read);
 
-// A rule broken by a value: the key (as given to `set`, empty for the whole input) and what a
-// person should know about it.
-struct Problem {
-    std::string field;
-    std::string message;
-};
-
 // One value asked for, by its key; `from_json` for values taken from a `show --json` object.
 struct Change {
     Key key = Key::kName;
@@ -111,8 +106,7 @@ bool ParseValue(Settings *settings, Key key, std::string_view text, Problem *pro
 bool Differs(const Settings &a, const Settings &b, Key key);
 std::vector<Key> ChangedKeys(const Settings &current, const Settings &wanted);
 
-// The changes put onto the current settings, later ones winning. A text from a `show --json`
-// object that reads as the current value shows it keeps the current value byte for byte.
+// The changes put onto the current settings, later ones winning.
 bool ApplyChanges(const std::vector<Change> &changes, const Settings &current, Settings *wanted,
                   std::vector<Problem> *problems);
 
@@ -121,6 +115,28 @@ bool ApplyChanges(const std::vector<Change> &changes, const Settings &current, S
 // JSON field only with a new value), which Validate then refuses. One note per change.
 std::vector<std::string> ApplyImplied(const std::vector<Change> &changes, const Settings &current,
                                       Settings *wanted);
+
+// The rules of the texts, one table: lengths are what the appliance keeps (characters of ISO
+// 8859-1, one byte each there), `forbidden` the characters its files cannot take in that field.
+// No text may hold a control character (C0, DEL, C1), a character outside ISO 8859-1, or end
+// in a backslash (with blanks after it, if any): the appliance's settings file would read the
+// next line as part of the value. The appliance refuses all of these itself; the PC refuses
+// them first, with a message, and more (the server name is a host name here).
+struct TextRule {
+    Key key;
+    std::size_t min;
+    std::size_t max;
+    std::string_view forbidden;
+    std::string_view what;  // "the AppleTalk zone"
+};
+inline constexpr TextRule kTextRules[] = {
+    {Key::kName, 1, proto::write::kServerNameWidth - 1, "", "the server name"},
+    {Key::kDescription, 0, proto::write::kDescriptionWidth - 1, "", "the description"},
+    {Key::kWorkgroup, 1, proto::write::kWorkgroupWidth - 1, "\\/:*?\"<>|", "the workgroup"},
+    {Key::kZone, 0, proto::write::kZoneWidth - 1, "\"\\", "the AppleTalk zone"},
+};
+// Why a text breaks its key's rules; empty when it keeps them.
+std::string TextProblem(Key key, std::string_view text);
 
 // Every rule broken by the wanted settings. A field's own rules are checked when it differs
 // from the current value; a rule between fields (a DHCP range inside the subnet, ...) when one

@@ -10,13 +10,6 @@ namespace dssetup {
 
 namespace {
 
-using Json = nlohmann::ordered_json;
-
-// Text into JSON: bytes that are not UTF-8 become U+FFFD rather than ending the program.
-std::string Dump(const Json &j, int indent) {
-    return j.dump(indent, ' ', false, Json::error_handler_t::replace);
-}
-
 // Records why a text is no JSON; ignores everything else.
 class ErrorSax : public nlohmann::json_sax<Json> {
   public:
@@ -51,8 +44,10 @@ std::string ParseErrorOf(std::string_view text) {
     return sax.message.empty() ? std::string("not JSON") : sax.message;
 }
 
-constexpr std::string_view kReadOnly[] = {"status_text", "mac",          "default_name",
-                                          "version",     "version_code", "password_set"};
+// Fields that are not settings: of the result, read-only ones, and "status_text" of objects
+// printed by earlier versions.
+constexpr std::string_view kReadOnly[] = {"message", "status_text",  "mac",         "default_name",
+                                          "version", "version_code", "password_set"};
 
 const KeyInfo *FindJsonField(std::string_view name) {
     for (const KeyInfo &k : kKeys) {
@@ -65,10 +60,8 @@ const KeyInfo *FindJsonField(std::string_view name) {
 
 }  // namespace
 
-std::string FormatSettingsJson(const SettingsInfo &s) {
+Json SettingsJson(const SettingsInfo &s) {
     Json j;
-    j["status"] = s.status;
-    j["status_text"] = std::string(proto::StatusMeaning(s.status));
     j["mac"] = FormatMac(s.mac.data());
     j["server_name"] = s.server_name;
     j["default_name"] = s.default_name;
@@ -90,12 +83,7 @@ std::string FormatSettingsJson(const SettingsInfo &s) {
     j["time_zone"] = s.time_zone;
     j["wins"] = s.wins;
     j["wins_server"] = s.wins_server;
-    return Dump(j, 2) + "\n";
-}
-
-std::string TextAsShown(std::string_view text) {
-    const Json shown = Json::parse(Dump(Json(std::string(text)), -1), nullptr, false);
-    return shown.is_string() ? shown.get<std::string>() : std::string();
+    return j;
 }
 
 bool ParseSettingsJson(std::string_view text, std::vector<Change> *changes,
@@ -116,15 +104,25 @@ bool ParseSettingsJson(std::string_view text, std::vector<Change> *changes,
         auto wrong = [&, &field_name = name](const char *what) {
             problems->push_back({field_name, "\"" + field_name + "\" must be " + what});
         };
+        if (name == "ok") {
+            if (!value.is_boolean()) {
+                wrong("true or false");
+            } else if (!value.get<bool>()) {
+                problems->push_back({"ok", "these settings come from a command that failed"});
+            }
+            continue;
+        }
         if (name == "status") {
-            if (!value.is_number_integer()) {
+            if (value.is_null()) {
+                problems->push_back({"status", "these settings come from a command that failed"});
+            } else if (!value.is_number_integer()) {
                 wrong("a number");
             } else if (value.get<std::int64_t>() != 0) {
                 const int status = static_cast<int>(value.get<std::int64_t>());
                 problems->push_back(
-                    {"status", "these settings come from a read that failed (" +
+                    {"status", "these settings come from a read that failed with " +
                                    StatusWords(status) +
-                                   "): the fields after the failure are zeros, not settings"});
+                                   ": the fields after the failure are zeros, not settings"});
             }
             continue;
         }

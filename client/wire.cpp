@@ -27,13 +27,49 @@ Bytes Header(std::uint16_t command, std::uint16_t sequence, std::uint16_t length
     return b;
 }
 
-// Text of a fixed field: up to the first zero or the field's end.
+// Text of a fixed field: up to the first zero or the field's end, as UTF-8.
 std::string FieldText(const std::uint8_t *field, std::size_t width) {
     std::size_t n = 0;
     while (n < width && field[n] != 0) {
         ++n;
     }
-    return std::string(reinterpret_cast<const char *>(field), n);
+    return Latin1ToUtf8(std::string_view(reinterpret_cast<const char *>(field), n));
+}
+
+// The code point of the UTF-8 sequence at text[at] and its length; 0 for a byte that starts
+// no well-formed sequence (stray continuation bytes, overlong forms, surrogates, > U+10FFFF).
+std::size_t DecodeUtf8(std::string_view text, std::size_t at, std::uint32_t *point) {
+    const auto byte = [&text](std::size_t i) { return static_cast<std::uint8_t>(text[i]); };
+    const std::uint8_t b = byte(at);
+    std::size_t n = 0;
+    std::uint32_t p = 0;
+    std::uint32_t least = 0;
+    if (b < 0x80) {
+        *point = b;
+        return 1;
+    } else if ((b & 0xE0) == 0xC0) {
+        n = 2, p = b & 0x1Fu, least = 0x80;
+    } else if ((b & 0xF0) == 0xE0) {
+        n = 3, p = b & 0x0Fu, least = 0x800;
+    } else if ((b & 0xF8) == 0xF0) {
+        n = 4, p = b & 0x07u, least = 0x10000;
+    } else {
+        return 0;
+    }
+    if (at + n > text.size()) {
+        return 0;
+    }
+    for (std::size_t i = 1; i < n; ++i) {
+        if ((byte(at + i) & 0xC0) != 0x80) {
+            return 0;
+        }
+        p = (p << 6) | (byte(at + i) & 0x3Fu);
+    }
+    if (p < least || p > 0x10FFFF || (p >= 0xD800 && p <= 0xDFFF)) {
+        return 0;
+    }
+    *point = p;
+    return n;
 }
 
 }  // namespace
@@ -207,40 +243,71 @@ std::string StatusWords(int status) {
     return out;
 }
 
-std::string JsonString(std::string_view text) {
-    std::string out = "\"";
-    for (char c : text) {
-        const unsigned char u = static_cast<unsigned char>(c);
-        if (c == '"' || c == '\\') {
-            out += '\\';
+std::string Latin1ToUtf8(std::string_view bytes) {
+    std::string out;
+    out.reserve(bytes.size() * 2);
+    for (char c : bytes) {
+        const auto u = static_cast<std::uint8_t>(c);
+        if (u < 0x80) {
             out += c;
-        } else if (u < 0x20 || u == 0x7F) {
-            char esc[8];
-            std::snprintf(esc, sizeof esc, "\\u%04x", u);
-            out += esc;
         } else {
-            out += c;
+            out += static_cast<char>(0xC0 | (u >> 6));
+            out += static_cast<char>(0x80 | (u & 0x3F));
         }
     }
-    out += '"';
     return out;
 }
 
-namespace {
+bool Utf8ToLatin1(std::string_view text, std::string *bytes, std::string *bad) {
+    bytes->clear();
+    for (std::size_t at = 0; at < text.size();) {
+        std::uint32_t point = 0;
+        const std::size_t n = DecodeUtf8(text, at, &point);
+        if (n == 0) {
+            *bad = "is not UTF-8 text";
+            return false;
+        }
+        if (point > 0xFF) {
+            *bad = "has \"" + std::string(text.substr(at, n)) +
+                   "\", a character the appliance cannot keep (its texts are ISO 8859-1, Latin-1)";
+            return false;
+        }
+        *bytes += static_cast<char>(point);
+        at += n;
+    }
+    return true;
+}
 
-// Text from the appliance shown to a person: control characters as '?'.
+std::size_t CharacterCount(std::string_view text) {
+    std::size_t count = 0;
+    for (char c : text) {
+        count += (static_cast<std::uint8_t>(c) & 0xC0) != 0x80 ? 1 : 0;
+    }
+    return count;
+}
+
+bool IsControlAt(std::string_view text, std::size_t at) {
+    const auto u = static_cast<std::uint8_t>(text[at]);
+    if (u < 0x20 || u == 0x7F) {
+        return true;
+    }
+    // U+0080 to U+009F: C2 80 to C2 9F.
+    return u == 0xC2 && at + 1 < text.size() && static_cast<std::uint8_t>(text[at + 1]) >= 0x80 &&
+           static_cast<std::uint8_t>(text[at + 1]) <= 0x9F;
+}
+
 std::string Printable(std::string_view text) {
-    std::string out(text);
-    for (char &c : out) {
-        const unsigned char u = static_cast<unsigned char>(c);
-        if (u < 0x20 || u == 0x7F) {
-            c = '?';
+    std::string out;
+    for (std::size_t at = 0; at < text.size(); ++at) {
+        if (IsControlAt(text, at)) {
+            out += '?';
+            at += static_cast<std::uint8_t>(text[at]) == 0xC2 ? 1u : 0u;
+        } else {
+            out += text[at];
         }
     }
     return out;
 }
-
-}  // namespace
 
 std::string FormatDiscoverTable(const std::vector<IdentifyInfo> &found) {
     std::string out;
@@ -258,21 +325,6 @@ std::string FormatDiscoverTable(const std::vector<IdentifyInfo> &found) {
             out += "  status " + StatusWords(i.status) + "\n";
         }
     }
-    return out;
-}
-
-std::string FormatDiscoverJson(const std::vector<IdentifyInfo> &found) {
-    std::string out = "[";
-    for (std::size_t k = 0; k < found.size(); ++k) {
-        const IdentifyInfo &i = found[k];
-        out += k == 0 ? "\n" : ",\n";
-        out += "  {\"mac\": " + JsonString(FormatMac(i.mac.data())) +
-               ", \"address\": " + JsonString(i.address) +
-               ", \"hostname\": " + JsonString(i.hostname) +
-               ", \"password_set\": " + (i.password_set ? "true" : "false") +
-               ", \"status\": " + std::to_string(i.status) + "}";
-    }
-    out += found.empty() ? "]\n" : "\n]\n";
     return out;
 }
 

@@ -38,6 +38,7 @@ bool IsReplyTo(const std::uint8_t *data, std::size_t size, std::uint16_t command
                std::uint16_t sequence);
 int ReplyStatus(const std::uint8_t *data);
 
+// Decoded texts are UTF-8 (see Latin1ToUtf8).
 struct IdentifyInfo {
     int status = 0;
     Mac mac{};
@@ -74,10 +75,22 @@ std::string FormatVersion(std::uint16_t version);
 // "-309 (the settings file is locked by another program)".
 std::string StatusWords(int status);
 
-// Output.
+// The appliance keeps its texts as 8-bit bytes in ISO 8859-1 (Latin-1), the code page of its
+// settings file and Samba; on the PC side texts are UTF-8. Decoding turns every byte into its
+// character, so nothing is lost and what is shown is valid UTF-8; encoding turns it back.
+std::string Latin1ToUtf8(std::string_view bytes);
+// false when `text` is not UTF-8, or holds a character outside ISO 8859-1; *bad then names
+// the character (as UTF-8) or says the text is not UTF-8.
+bool Utf8ToLatin1(std::string_view text, std::string *bytes, std::string *bad);
+// Characters of a UTF-8 text (its length on the appliance when it converts).
+std::size_t CharacterCount(std::string_view text);
+// A control character: below U+0020, U+007F, or U+0080 to U+009F (given as its first byte
+// and, for U+0080 and above, the byte after it).
+bool IsControlAt(std::string_view text, std::size_t at);
+
+// Output for people: every control character shown as '?'.
+std::string Printable(std::string_view text);
 std::string FormatDiscoverTable(const std::vector<IdentifyInfo> &found);
-std::string FormatDiscoverJson(const std::vector<IdentifyInfo> &found);
 std::string FormatSettingsText(const SettingsInfo &info);
-std::string JsonString(std::string_view text);
 
 }  // namespace dssetup

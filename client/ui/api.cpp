@@ -60,12 +60,12 @@ std::string Dump(const Json &j) {
     return j.dump(-1, ' ', false, Json::error_handler_t::replace);
 }
 
-ApiReply Reply(int status, const Json &j) {
+ApiReply Answer(int status, const Json &j) {
     return {status, Dump(j)};
 }
 
-ApiReply Refused(int status, const std::string &error) {
-    return Reply(status, Json{{"ok", false}, {"error", error}});
+ApiReply HttpError(int status, const std::string &error) {
+    return Answer(status, Json{{"ok", false}, {"error", error}});
 }
 
 // A JSON object of a request body; an empty one for an empty body.
@@ -76,7 +76,7 @@ bool ParseObject(std::string_view body, Json *j, ApiReply *refusal) {
     }
     *j = Json::parse(body.begin(), body.end(), nullptr, false);
     if (j->is_discarded() || !j->is_object()) {
-        *refusal = Refused(400, "the request is not a JSON object");
+        *refusal = HttpError(400, "the request is not a JSON object");
         return false;
     }
     return true;
@@ -89,12 +89,12 @@ bool WordsOf(const Json &body, std::vector<std::string> *words, ApiReply *refusa
     }
     const Json &changes = body["changes"];
     if (!changes.is_object()) {
-        *refusal = Refused(400, "\"changes\" must be an object of key names and texts");
+        *refusal = HttpError(400, "\"changes\" must be an object of key names and texts");
         return false;
     }
     for (const auto &[key, value] : changes.items()) {
         if (!value.is_string()) {
-            *refusal = Refused(400, "the value of \"" + key + "\" must be a text");
+            *refusal = HttpError(400, "the value of \"" + key + "\" must be a text");
             return false;
         }
         words->push_back(key + "=" + value.get<std::string>());
@@ -135,28 +135,65 @@ Json ApplianceJson(const Appliance &a) {
 
 // Where requests about an appliance go. One found by a search is found again by its MAC
 // address, as the command line finds one named so (it may have moved); a typed one is asked at
-// its address, after its answer there showed that it is still the same appliance.
-bool Reach(int fd, const Options &options, const Appliance &a, Target *target, std::string *error) {
+// its address, after its answer there showed that it is still the same appliance. `where`
+// (when given) is where it answered.
+bool Reach(int fd, const Options &options, const Appliance &a, Target *target, std::string *error,
+           Located *where = nullptr) {
     if (!a.typed) {
         target->by_mac = true;
         target->mac = a.mac;
-        return true;
+        if (where == nullptr) {
+            return true;  // the command finds it itself
+        }
+    } else {
+        target->by_mac = false;
+        target->addr = a.address;
+        target->addr.sin_port = htons(options.port);
     }
-    target->by_mac = false;
-    target->addr = a.address;
-    target->addr.sin_port = htons(options.port);
-    IdentifyInfo info;
-    sockaddr_in from{};
-    if (!IdentifyTarget(fd, options, *target, &info, &from)) {
-        *error = NoReply(AddressText(a.address));
+    Located found;
+    const Result r = Locate(fd, options, *target, &found);
+    if (!r.ok) {
+        *error = r.message;
         return false;
     }
-    if (info.mac != a.mac) {
+    if (found.info.mac != a.mac) {
         *error = "at " + AddressText(a.address) + " another appliance answers now (" +
-                 FormatMac(info.mac.data()) + ")";
+                 FormatMac(found.info.mac.data()) + ")";
         return false;
+    }
+    if (where != nullptr) {
+        *where = found;
     }
     return true;
+}
+
+// A short command's result for the page: "ok", "message" (a sentence starting with a capital)
+// or "error", and its data.
+Json Outcome(const Result &r) {
+    Json j = Json::object();
+    j["ok"] = r.ok;
+    std::string sentence = r.message;
+    if (!sentence.empty() && sentence[0] >= 'a' && sentence[0] <= 'z') {
+        sentence[0] = static_cast<char>(sentence[0] - 'a' + 'A');
+    }
+    j[r.ok ? "message" : "error"] = r.ok ? sentence + "." : r.message;
+    j["status"] = r.status.has_value() ? Json(*r.status) : Json(nullptr);
+    if (r.ok) {
+        for (const auto &[key, value] : r.data.items()) {
+            j[key] = value;
+        }
+    }
+    return j;
+}
+
+// A command's result as the page gets it: the JSON of `--json`, and the status in words.
+Json ResultOf(const Result &r) {
+    Json j = Json::parse(ResultJson(r), nullptr, false);
+    if (!j.is_object()) {
+        j = Json{{"ok", r.ok}, {"message", r.message}};
+    }
+    j["status_text"] = r.status.has_value() ? StatusWords(*r.status) : std::string();
+    return j;
 }
 
 // A UDP socket closed with the guard.
@@ -176,33 +213,8 @@ class Socket {
     int fd_;
 };
 
-// A stream in memory that `Set` writes to, read as a string when closed.
-class MemoryStream {
-  public:
-    MemoryStream() : file_(open_memstream(&data_, &size_)) {}
-    ~MemoryStream() {
-        Close();
-        std::free(data_);
-    }
-    MemoryStream(const MemoryStream &) = delete;
-    MemoryStream &operator=(const MemoryStream &) = delete;
-    std::FILE *file() const { return file_; }
-    std::string Close() {
-        if (file_ != nullptr) {
-            std::fclose(file_);
-            file_ = nullptr;
-        }
-        return data_ != nullptr ? std::string(data_, size_) : std::string();
-    }
-
-  private:
-    char *data_ = nullptr;
-    std::size_t size_ = 0;
-    std::FILE *file_;
-};
-
-const char *PhaseName(SetStep::Phase phase) {
-    switch (phase) {
+const char *PhaseName(SetStep step) {
+    switch (step) {
         case SetStep::kReading:
             return "reading";
         case SetStep::kSending:
@@ -269,10 +281,9 @@ struct Api::JobState {
     std::string id;
     Mac mac{};
     std::string phase = "reading";
-    std::vector<std::string> steps{"reading"};  // every phase so far, in order
-    std::string text = "reading the current settings";
-    int waited = 0;
-    int sends = 0;
+    std::vector<std::string> steps;  // every phase so far, in order
+    std::string text;                // the wait so far, in words
+    std::vector<std::string> lines;  // what `set` said
     bool done = false;
     Json result;          // what `dssetup set --json` prints
     bool found = false;   // found again afterwards, by its MAC address
@@ -310,13 +321,13 @@ bool Api::Applying() const {
 bool Api::Lookup(std::string_view mac, Appliance *found, ApiReply *refusal) const {
     Mac m{};
     if (!ParseMac(mac, &m)) {
-        *refusal = Refused(400, "\"" + std::string(mac) + "\" is not a MAC address");
+        *refusal = HttpError(400, "\"" + std::string(mac) + "\" is not a MAC address");
         return false;
     }
     // Only appliances of the list: the page cannot make this program talk to any other.
     if (!list_.Find(m, found)) {
-        *refusal = Refused(404, "no appliance " + FormatMac(m.data()) +
-                                    " in the list: search again or type its address");
+        *refusal = HttpError(404, "no appliance " + FormatMac(m.data()) +
+                                      " in the list: search again or type its address");
         return false;
     }
     return true;
@@ -361,7 +372,7 @@ ApiReply Api::Keys() const {
                                          {"json", k.json},
                                          {"choices", choices}};
     }
-    return Reply(200, Json{{"groups", groups}, {"keys", keys}});
+    return Answer(200, Json{{"groups", groups}, {"keys", keys}});
 }
 
 ApiReply Api::List() const {
@@ -369,14 +380,14 @@ ApiReply Api::List() const {
     for (const Appliance &a : list_.All()) {
         list.push_back(ApplianceJson(a));
     }
-    return Reply(200, Json{{"searching", list_.Searching()},
-                           {"searches", list_.Completed()},
-                           {"appliances", list}});
+    return Answer(200, Json{{"searching", list_.Searching()},
+                            {"searches", list_.Completed()},
+                            {"appliances", list}});
 }
 
 ApiReply Api::Search() {
     const unsigned number = list_.Search();
-    return Reply(202, Json{{"searching", true}, {"search", number}});
+    return Answer(202, Json{{"searching", true}, {"search", number}});
 }
 
 ApiReply Api::Add(std::string_view body) {
@@ -386,15 +397,15 @@ ApiReply Api::Add(std::string_view body) {
         return refusal;
     }
     if (!j.contains("address") || !j["address"].is_string()) {
-        return Refused(400, "\"address\" must be the appliance's IPv4 address");
+        return HttpError(400, "\"address\" must be the appliance's IPv4 address");
     }
     Appliance added;
     std::string error;
     if (!list_.AddTyped(j["address"].get<std::string>(), &added, &error)) {
-        return Reply(200, Json{{"ok", false}, {"error", error}});
+        return Answer(200, Json{{"ok", false}, {"error", error}});
     }
     list_.Search();  // its firmware version comes with the next search
-    return Reply(200, Json{{"ok", true}, {"appliance", ApplianceJson(added)}});
+    return Answer(200, Json{{"ok", true}, {"appliance", ApplianceJson(added)}});
 }
 
 ApiReply Api::Read(std::string_view mac) {
@@ -408,18 +419,19 @@ ApiReply Api::Read(std::string_view mac) {
     Socket socket(o, &error);
     Target target;
     if (socket.fd() < 0 || !Reach(socket.fd(), o, a, &target, &error)) {
-        return Reply(200, Json{{"ok", false}, {"error", error}});
+        return Answer(200, Json{{"ok", false}, {"error", error}});
     }
     SettingsInfo info;
     sockaddr_in from{};
-    if (!ReadSettingsOf(socket.fd(), o, target, &info, &from)) {
-        return Reply(200, Json{{"ok", false}, {"error", NoReply(o.target)}});
+    const Result read = ReadSettings(socket.fd(), o, target, &info, &from);
+    if (!read.ok && !read.status.has_value()) {
+        return Answer(200, Json{{"ok", false}, {"error", read.message}});
     }
     if (info.status == 0 && info.mac != a.mac) {
-        return Reply(200,
-                     Json{{"ok", false},
-                          {"error", "at " + AddressText(from) + " another appliance answers now (" +
-                                        FormatMac(info.mac.data()) + ")"}});
+        return Answer(
+            200, Json{{"ok", false},
+                      {"error", "at " + AddressText(from) + " another appliance answers now (" +
+                                    FormatMac(info.mac.data()) + ")"}});
     }
     list_.Remember(info, from);
     Json values = Json::object();
@@ -433,12 +445,12 @@ ApiReply Api::Read(std::string_view mac) {
     j["status_text"] = StatusWords(info.status);
     if (info.status != 0) {
         // The fields after the failed step are zeros, not settings.
-        j["error"] = "the appliance reported " + StatusWords(info.status);
+        j["error"] = read.message;
     }
     j["address"] = AddressText(from);
-    j["settings"] = Json::parse(FormatSettingsJson(info), nullptr, false);
+    j["settings"] = SettingsJson(info);
     j["values"] = values;
-    return Reply(200, j);
+    return Answer(200, j);
 }
 
 ApiReply Api::Check(std::string_view mac, std::string_view body) const {
@@ -451,10 +463,10 @@ ApiReply Api::Check(std::string_view mac, std::string_view body) const {
         return refusal;
     }
     if (!a.have_settings) {
-        return Refused(409, "the settings of " + ApplianceList::Key(a.mac) +
-                                " have not been read: read them first");
+        return HttpError(409, "the settings of " + ApplianceList::Key(a.mac) +
+                                  " have not been read: read them first");
     }
-    return Reply(200, Evaluate(a.settings, words, FlagOf(j, "now")));
+    return Answer(200, Evaluate(a.settings, words, FlagOf(j, "now")));
 }
 
 ApiReply Api::Apply(std::string_view mac, std::string_view body) {
@@ -467,8 +479,8 @@ ApiReply Api::Apply(std::string_view mac, std::string_view body) {
         return refusal;
     }
     if (list_.SetBusy(a.mac, true)) {
-        return Refused(409, "settings are being applied to " + ApplianceList::Key(a.mac) +
-                                " already: wait for its answer");
+        return HttpError(409, "settings are being applied to " + ApplianceList::Key(a.mac) +
+                                  " already: wait for its answer");
     }
     Options o = OptionsFor(a);
     o.command = Command::kSet;
@@ -507,32 +519,36 @@ ApiReply Api::Apply(std::string_view mac, std::string_view body) {
         Target target;
         Json result;
         if (socket.fd() < 0 || !Reach(socket.fd(), o, a, &target, &error)) {
-            result = Json{{"ok", false}, {"command", "set"}, {"error", error}};
+            result = ResultOf(NoAnswer(error));
         } else {
-            MemoryStream out, err;
-            Set(socket.fd(), o, target, out.file(), err.file(), [&job](const SetStep &step) {
+            // Each change of the job is told to a page that waits for it.
+            auto update = [&job](auto change) {
                 std::lock_guard<std::mutex> job_lock(job->mutex);
-                job->phase = PhaseName(step.phase);
-                if (job->steps.back() != job->phase) {
-                    job->steps.push_back(job->phase);
-                }
-                job->text = step.text;
-                job->waited = step.waited;
-                job->sends = step.sends;
+                change(*job);
                 ++job->version;
                 job->changed.notify_all();
-            });
-            const std::string printed = out.Close();
-            result = Json::parse(printed, nullptr, false);
-            if (result.is_discarded() || !result.is_object()) {
-                result = Json{{"ok", false}, {"command", "set"}, {"error", err.Close()}};
-            }
+            };
+            SetHooks hooks;
+            hooks.step = [&update](SetStep step) {
+                update([step](JobState &state) {
+                    state.phase = PhaseName(step);
+                    state.steps.push_back(state.phase);
+                    state.text.clear();
+                });
+            };
+            hooks.say = [&update](const std::string &line) {
+                update([&line](JobState &state) { state.lines.push_back(line); });
+            };
+            hooks.progress = [&update](const std::string &line) {
+                update([&line](JobState &state) { state.text = line; });
+            };
+            result = ResultOf(Set(socket.fd(), o, target, hooks));
         }
         {
             std::lock_guard<std::mutex> job_lock(job->mutex);
             job->phase = "finding";
             job->steps.push_back(job->phase);
-            job->text = "looking for the appliance by its MAC address";
+            job->text.clear();
             ++job->version;
             job->changed.notify_all();
         }
@@ -540,23 +556,23 @@ ApiReply Api::Apply(std::string_view mac, std::string_view body) {
         // (a typed one is asked at its address first).
         Options find = o;
         find.tries = 2;
-        IdentifyInfo info;
-        sockaddr_in from{};
+        Located where;
         bool found = false;
         if (socket.fd() >= 0 && a.typed) {
             Target at;
             at.addr = a.address;
             at.addr.sin_port = htons(o.port);
-            found = IdentifyTarget(socket.fd(), find, at, &info, &from) && info.mac == a.mac;
+            found = Locate(socket.fd(), find, at, &where).ok && where.info.mac == a.mac;
         }
         if (socket.fd() >= 0 && !found && list_.broadcast()) {
             Target by_mac;
             by_mac.by_mac = true;
             by_mac.mac = a.mac;
-            found = IdentifyTarget(socket.fd(), find, by_mac, &info, &from);
+            found = Locate(socket.fd(), find, by_mac, &where).ok;
         }
+        const sockaddr_in &from = where.address;
         if (found) {
-            list_.Moved(info, from);
+            list_.Moved(where.info, from);
         }
         list_.SetBusy(a.mac, false);
         std::lock_guard<std::mutex> job_lock(job->mutex);
@@ -565,7 +581,7 @@ ApiReply Api::Apply(std::string_view mac, std::string_view body) {
         job->address = found ? AddressText(from) : std::string();
         job->phase = "done";
         job->steps.push_back(job->phase);
-        job->text = "done";
+        job->text.clear();
         job->done = true;
         job->elapsed_ms =
             std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - job->started)
@@ -573,7 +589,7 @@ ApiReply Api::Apply(std::string_view mac, std::string_view body) {
         ++job->version;
         job->changed.notify_all();
     });
-    return Reply(202, Json{{"job", job->id}});
+    return Answer(202, Json{{"job", job->id}});
 }
 
 ApiReply Api::Job(std::string_view id, unsigned after) const {
@@ -587,7 +603,7 @@ ApiReply Api::Job(std::string_view id, unsigned after) const {
         }
     }
     if (!job) {
-        return Refused(404, "no job " + std::string(id));
+        return HttpError(404, "no job " + std::string(id));
     }
     std::unique_lock<std::mutex> lock(job->mutex);
     // A page that saw state `after` hears of the next change as it happens, without asking
@@ -601,8 +617,7 @@ ApiReply Api::Job(std::string_view id, unsigned after) const {
     j["phase"] = job->phase;
     j["steps"] = job->steps;
     j["text"] = job->text;
-    j["waited"] = job->waited;
-    j["sends"] = job->sends;
+    j["lines"] = job->lines;
     if (job->done) {
         j["result"] = job->result;
         j["elapsed_ms"] = job->elapsed_ms;
@@ -613,7 +628,7 @@ ApiReply Api::Job(std::string_view id, unsigned after) const {
         Appliance a;
         j["address"] = list_.Find(job->mac, &a) ? AddressText(a.address) : std::string();
     }
-    return Reply(200, j);
+    return Answer(200, j);
 }
 
 ApiReply Api::Password(std::string_view mac, std::string *body) {
@@ -638,23 +653,24 @@ ApiReply Api::Password(std::string_view mac, std::string *body) {
     }
     if (action != "set" && action != "verify") {
         wipe();
-        return Refused(400, "\"action\" must be \"set\" or \"verify\"");
+        return HttpError(400, "\"action\" must be \"set\" or \"verify\"");
+    }
+    if (const std::string problem = PasswordProblem(password); !problem.empty()) {
+        wipe();
+        return Answer(200, Json{{"ok", false}, {"error", problem}});
     }
     const Options o = OptionsFor(a);
     std::string error;
     Socket socket(o, &error);
     Target target;
-    int rc = 1;
-    if (socket.fd() >= 0 && Reach(socket.fd(), o, a, &target, &error)) {
-        rc = SendPassword(socket.fd(), o, target, action == "set", password, &error);
+    Located where;
+    if (socket.fd() < 0 || !Reach(socket.fd(), o, a, &target, &error, &where)) {
+        wipe();
+        return Answer(200, Json{{"ok", false}, {"error", error}});
     }
+    const Result r = SendPassword(socket.fd(), o, where, action == "set", password);
     wipe();
-    if (rc != 0) {
-        return Reply(200, Json{{"ok", false}, {"error", error}});
-    }
-    return Reply(200, Json{{"ok", true},
-                           {"message",
-                            action == "set" ? "The password is set." : "The password is right."}});
+    return Answer(200, Outcome(r));
 }
 
 std::string TestPage(const Appliance &a, std::string_view printed_at) {
@@ -690,25 +706,20 @@ ApiReply Api::Print(std::string_view mac, const std::string &data) {
         return refusal;
     }
     if (data.empty()) {
-        return Refused(400, "nothing to print: the file is empty");
+        return HttpError(400, "nothing to print: the file is empty");
     }
     if (data.size() > kMaxPrintBody) {
-        return Refused(413, "a file to print has at most 8 MiB");
+        return HttpError(413, "a file to print has at most 8 MiB");
     }
     const Options o = OptionsFor(a);
     std::string error;
     Socket socket(o, &error);
     Target target;
-    std::size_t sent = 0;
-    int rc = 1;
-    if (socket.fd() >= 0 && Reach(socket.fd(), o, a, &target, &error)) {
-        const Bytes bytes(data.begin(), data.end());
-        rc = SendToPrinter(socket.fd(), o, target, bytes, &sent, &error);
+    if (socket.fd() < 0 || !Reach(socket.fd(), o, a, &target, &error)) {
+        return Answer(200, Json{{"ok", false}, {"error", error}});
     }
-    if (rc != 0) {
-        return Reply(200, Json{{"ok", false}, {"error", error}, {"bytes", sent}});
-    }
-    return Reply(200, Json{{"ok", true}, {"bytes", sent}});
+    const Bytes bytes(data.begin(), data.end());
+    return Answer(200, Outcome(dssetup::Print(socket.fd(), o, target, bytes)));
 }
 
 }  // namespace dssetup::ui

@@ -4,6 +4,7 @@
 #include <arpa/inet.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <set>
 
@@ -14,6 +15,8 @@ namespace {
 // An appliance that missed this many searches in a row leaves the list (one lost answer on a
 // busy LAN does not make it flicker).
 constexpr unsigned kMissesToForget = 2;
+// Sends of the identify request to a typed address.
+constexpr int kTypedTries = 4;
 
 bool NeedsVersion(const std::map<std::string, Appliance> &list, const std::string &key) {
     const auto it = list.find(key);
@@ -106,14 +109,19 @@ bool ApplianceList::AddTyped(const std::string &text, Appliance *added, std::str
         *error = socket_error;
         return false;
     }
-    IdentifyInfo info;
-    sockaddr_in from{};
-    const bool answered = IdentifyTarget(fd, options_, target, &info, &from);
+    // A few tries: the user waits for this answer (the network tells at once when nothing
+    // can answer there).
+    Options o = options_;
+    o.tries = std::min(o.tries, kTypedTries);
+    Located where;
+    const Result found = Locate(fd, o, target, &where);
     close(fd);
-    if (!answered) {
-        *error = NoReply(text);
+    if (!found.ok) {
+        *error = found.message;
         return false;
     }
+    const IdentifyInfo &info = where.info;
+    const sockaddr_in &from = where.address;
     std::lock_guard<std::mutex> lock(mutex_);
     Appliance &a = appliances_[Key(info.mac)];
     a.mac = info.mac;
@@ -228,12 +236,13 @@ void ApplianceList::RunSearch(unsigned number) {
     }
     const Bytes identify = BuildIdentify(NextSequence());
     const std::uint16_t sequence = proto::GetU16(identify.data() + proto::kOffSequence);
+    std::string ignored;  // an appliance that cannot be reached misses this search
     auto send_all = [&] {
         if (broadcast_) {
-            Send(fd, options_, nullptr, identify);
+            Send(fd, options_, nullptr, identify, &ignored);
         }
         for (const sockaddr_in &to : typed) {
-            Send(fd, options_, &to, identify);
+            Send(fd, options_, &to, identify, &ignored);
         }
     };
     const auto start = Clock::now();
@@ -259,7 +268,7 @@ void ApplianceList::RunSearch(unsigned number) {
             break;
         }
         Reply reply;
-        if (!ReceiveUntil(fd, until, &reply)) {
+        if (ReceiveUntil(fd, until, &reply) != Received::kDatagram) {
             continue;
         }
         const std::uint8_t *d = reply.data.data();
@@ -276,7 +285,7 @@ void ApplianceList::RunSearch(unsigned number) {
             if (needs && asked.insert(key).second) {
                 const Bytes read = BuildReadSettings(NextSequence());
                 reads[proto::GetU16(read.data() + proto::kOffSequence)] = key;
-                Send(fd, options_, &reply.from, read);
+                Send(fd, options_, &reply.from, read, &ignored);
             }
             continue;
         }

@@ -6,11 +6,11 @@
 
 #include <algorithm>
 
+#include "client/result.h"
 #include "client/ui/api.h"
 #include "client/ui/appliance_list.h"
 #include "client/ui/assets.h"
 #include "client/ui/request_guard.h"
-#include "client/wire.h"
 
 namespace dssetup::ui {
 
@@ -43,7 +43,8 @@ void Send(httplib::Response &res, const ApiReply &reply) {
 void Refuse(httplib::Response &res, int status, const std::string &error) {
     res.status = status;
     res.set_header("Connection", "close");
-    res.set_content("{\"ok\": false, \"error\": " + JsonString(error) + "}", kJson);
+    const Json body = {{"ok", false}, {"error", error}};
+    res.set_content(body.dump(-1, ' ', false, Json::error_handler_t::replace), kJson);
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 
 #include "tests/agent/agent_sim.h"
 #include "tests/support/pc_dhcp_server.h"
+#include "tests/support/result_schema.h"
 
 #ifndef FAKE_CLOCK_SHIM
 #error "FAKE_CLOCK_SHIM (the path of the fake clock library) must be defined"
@@ -150,6 +151,12 @@ TEST_F(DssetupSetTest, WrongArgumentsAndSettingsAreRefusedBeforeAnythingIsSent) 
         sim::RunOnPc("echo '{\"server_name\": 5}' | dssetup set 192.168.0.2 --from - --json", &out),
         2);
     EXPECT_NE(out.find("\"field\":\"server_name\""), std::string::npos) << out;
+    // A wrong command line with --json: the help on standard error, the result on standard
+    // output, in the one schema.
+    out.clear();
+    EXPECT_EQ(sim::RunOnPc("dssetup set 192.168.0.2 --json 2>/dev/null", &out), 2);
+    const auto usage = testutil::ParsedResult(out);
+    EXPECT_EQ(usage["message"], "nothing to set: give KEY=VALUE, --now or --from") << out;
     // Nothing reached the appliance's settings or clock.
     EXPECT_EQ(testutil::ReadFile(kConfig), kKnownConfig);
     EXPECT_EQ(ClockSets(), "");
@@ -168,14 +175,17 @@ TEST_F(DssetupSetTest, ShowJsonSetFromRoundTrips) {
     EXPECT_EQ(ClockSets(), now + now);
 
     // Edited on the way, the edited fields change and nothing else.
+    out.clear();
     ASSERT_EQ(sim::RunOnPc("dssetup show 00:C0:02:1A:2B:3C --json | sed -e 's/\"WORKGROUP\"/"
                            "\"HOME\"/' -e 's/\"Office disk\"/\"Lab disk\"/' -e "
-                           "'s/\"wins\": true/\"wins\": false/' | dssetup set 00:C0:02:1A:2B:3C "
+                           "'s/\"wins\":true/\"wins\":false/' | dssetup set 00:C0:02:1A:2B:3C "
                            "--from - --json 2>&1",
                            &out),
               0)
         << out << EventLog();
-    EXPECT_NE(out.find("\"ok\":true,\"command\":\"set\",\"status\":0"), std::string::npos) << out;
+    const auto j = testutil::ParsedResult(out);
+    EXPECT_EQ(j["ok"], true);
+    EXPECT_EQ(j["status"], 0);
     EXPECT_NE(out.find("\"changed\":[\"description\",\"workgroup\",\"wins\"]"), std::string::npos)
         << out;
     std::string expected = kKnownConfig;
@@ -227,7 +237,8 @@ TEST_F(DssetupSetTest, DhcpModeEarlyReplyThenTheAnswerFromTheLeasedAddress) {
     std::string out;
     ASSERT_EQ(Pc("set 00:C0:02:1A:2B:3C mode=dhcp", &out), 0) << out << EventLog();
     EXPECT_NE(out.find("Note: dhcp-server=off"), std::string::npos) << out;
-    EXPECT_NE(out.find("accepted the settings (status 0, success)"), std::string::npos) << out;
+    EXPECT_NE(out.find("accepted the settings and now restarts its network"), std::string::npos)
+        << out;
     EXPECT_NE(out.find("without a failure; it answered from 192.168.0.5"), std::string::npos)
         << out;
     const std::string config = testutil::ReadFile(kConfig);

@@ -29,7 +29,7 @@ TEST(ArgsTest, CommandsWithTheirOperandsAndOptions) {
     EXPECT_EQ(o.command, Command::kShow);
     EXPECT_TRUE(o.json);
     EXPECT_EQ(o.target, "00:C0:02:1A:2B:3C");
-    EXPECT_EQ(o.tries, 4);
+    EXPECT_EQ(o.tries, dssetup::kDefaultTries);
 
     ASSERT_TRUE(Parse({"print", "192.168.0.2", "-", "--tries", "2"}, &o, &e)) << e;
     EXPECT_EQ(o.command, Command::kPrint);
@@ -55,15 +55,37 @@ TEST(ArgsTest, CommandsWithTheirOperandsAndOptions) {
 }
 
 TEST(ArgsTest, HelpForEveryCommand) {
-    for (const char *cmd : {"discover", "show", "set", "passwd", "verify", "print"}) {
+    for (const char *cmd : {"discover", "show", "set", "passwd", "verify", "print", "bench"}) {
         Options o;
         std::string e;
         ASSERT_TRUE(Parse({cmd, "--help"}, &o, &e)) << cmd;
         EXPECT_TRUE(o.help);
-        EXPECT_NE(dssetup::UsageText(o.command).find(std::string("dssetup ") + cmd),
-                  std::string::npos)
-            << cmd;
+        const std::string help = dssetup::UsageText(o.command);
+        EXPECT_NE(help.find(std::string("dssetup ") + cmd), std::string::npos) << cmd;
+        // Every option the command takes is in its help, and is taken.
+        const std::vector<std::string> options = dssetup::OptionsOf(o.command);
+        EXPECT_FALSE(options.empty()) << cmd;
+        for (const std::string &option : options) {
+            EXPECT_NE(help.find("  " + option + " "), std::string::npos) << cmd << " " << option;
+            std::vector<const char *> line = {cmd};
+            if (o.command != Command::kDiscover)
+                line.push_back("192.168.0.2");
+            if (o.command == Command::kPrint)
+                line.push_back("-");
+            if (o.command == Command::kSet)
+                line.push_back("zone=Lab");
+            line.push_back(option.c_str());
+            if (option != "--json" && option != "--now")
+                line.push_back(option == "--from" ? "-" : option == "--interface" ? "eth0" : "2");
+            Options parsed;
+            EXPECT_TRUE(Parse(line, &parsed, &e)) << cmd << " " << option << ": " << e;
+        }
     }
+    Options v;
+    std::string ve;
+    ASSERT_TRUE(Parse({"--version"}, &v, &ve));
+    EXPECT_TRUE(v.version);
+    EXPECT_EQ(dssetup::VersionText().rfind("dssetup ", 0), 0u);
     Options o;
     std::string e;
     ASSERT_TRUE(Parse({"--help"}, &o, &e));
@@ -89,6 +111,10 @@ TEST(ArgsTest, WrongCommandLinesAreRefused) {
         {"set", "192.168.0.2", "--from"},
         {"show", "192.168.0.2", "--now"},
         {"show", "192.168.0.2", "--from", "-"},
+        // Options a command does not take are refused, not ignored.
+        {"discover", "--count", "5"},
+        {"show", "192.168.0.2", "--count", "5"},
+        {"bench", "192.168.0.2", "--json"},
     };
     for (const auto &args : bad) {
         Options o;

@@ -1,6 +1,8 @@
 // dssetup against a scripted agent on loopback: retransmission, filtering, commands.
 #include "client/session.h"
 
+#include "tests/support/result_schema.h"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -10,8 +12,11 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <functional>
+#include <nlohmann/json.hpp>
+#include <set>
 #include <thread>
 
 namespace {
@@ -183,7 +188,7 @@ TEST(SessionTest, PrintSendsChunksInOrderAndReportsAFailedPrinter) {
     });
     o.port = broken.port();
     out = tmpfile();
-    EXPECT_EQ(RunCommand(o, out, stderr), 1);
+    EXPECT_EQ(RunCommand(o, out, stderr), kExitRefused);
     fclose(out);
     unlink(path);
     const std::string err = testing::internal::GetCapturedStderr();
@@ -302,7 +307,7 @@ TEST_F(SetCommandTest, ChangesOnlyWhatWasAskedAndSendsTheRestAsRead) {
     const set::SetRun failed = Run({"name=NAS"}, [](const Bytes &req, int) {
         return HeaderReply(req, proto::kStWriteServerName, 0);
     });
-    EXPECT_EQ(failed.rc, 1);
+    EXPECT_EQ(failed.rc, kExitRefused);
     EXPECT_NE(failed.err.find("-104 (storing the server name failed)"), std::string::npos)
         << failed.err;
 }
@@ -327,7 +332,7 @@ TEST_F(SetCommandTest, DhcpModeReportsTheEarlyReplyThenWhatFollowed) {
         return HeaderReply(req, n == 0 ? 0 : proto::kStApplyName, 0);
     };
     const set::SetRun failed = Run({"mode=dhcp"}, failing);
-    EXPECT_EQ(failed.rc, 1);
+    EXPECT_EQ(failed.rc, kExitRefused);
     EXPECT_NE(failed.out.find("accepted the settings"), std::string::npos) << failed.out;
     EXPECT_NE(failed.out.find("dhcp-server=off"), std::string::npos) << "the implied change";
     EXPECT_NE(failed.err.find("after its first answer the appliance reported -311"),
@@ -338,11 +343,10 @@ TEST_F(SetCommandTest, DhcpModeReportsTheEarlyReplyThenWhatFollowed) {
     EXPECT_EQ(failed.writes[0][proto::write::kOffAddressMode], 0);
 
     const set::SetRun json = Run({"mode=dhcp"}, failing, true);
-    EXPECT_EQ(json.rc, 1);
-    EXPECT_NE(json.out.find("\"ok\":false,\"command\":\"set\",\"status\":-311"), std::string::npos)
-        << json.out;
-    EXPECT_NE(json.out.find("\"early_status\":0,\"outcome\":\"failed\""), std::string::npos)
-        << json.out;
+    EXPECT_EQ(json.rc, kExitRefused);
+    EXPECT_EQ(json.out,
+              "{\"ok\":false,\"status\":-311,\"message\":\"after its first answer the appliance "
+              "reported -311 (applying the server name failed)\"}\n");
     EXPECT_EQ(json.err, "");
 
     const set::SetRun done =
@@ -376,7 +380,7 @@ TEST_F(SetCommandTest, AProgressLineOnATerminalOnly) {
     EXPECT_NE(text.find("\rwaiting for the appliance to store and apply the settings: 0 s"),
               std::string::npos)
         << text;
-    EXPECT_NE(text.find("(sent 2 times)"), std::string::npos) << text;
+    EXPECT_NE(text.find(", sent 2 times"), std::string::npos) << text;
     EXPECT_EQ(text.substr(text.size() - 4), "\r\033[K") << "the line is cleared at the end";
 
     EXPECT_EQ(Run({"zone=Lab"}, late, true, 0, terminal).rc, 0);
@@ -401,8 +405,220 @@ TEST_F(SetCommandTest, RefusedSettingsAreNeverSent) {
 
     // Settings that cannot be read are not the base of a new set.
     const set::SetRun unread = Run({"zone=Lab"}, ok, false, proto::kStLockOpen);
-    EXPECT_EQ(unread.rc, 1);
+    EXPECT_EQ(unread.rc, kExitRefused);
     EXPECT_TRUE(unread.writes.empty());
     EXPECT_NE(unread.err.find("-308"), std::string::npos) << unread.err;
 }
+
+namespace output {
+
+nlohmann::ordered_json Parsed(const std::string &out) {
+    return testutil::ParsedResult(out);
+}
+
+// A fake appliance: identify, read settings (with texts in ISO 8859-1), passwords, printer,
+// write settings; `status` is every answer's status.
+FakeAgent::Answer Appliance(int status) {
+    return [status](const Bytes &req, int) {
+        const std::uint16_t cmd = proto::GetU16(req.data());
+        if (cmd == proto::kCmdIdentify) {
+            Bytes r = HeaderReply(req, status, proto::identify::kPayload);
+            const std::uint8_t mac[6] = {0x00, 0xC0, 0x02, 0x1A, 0x2B, 0x3C};
+            memcpy(r.data() + proto::identify::kOffMac, mac, 6);
+            return r;
+        }
+        if (cmd == proto::kCmdReadSettings) {
+            Bytes r = set::SettingsReplyTo(req, status);
+            const char description[] = "B\xFCro \"2\"\x85\x01\\";  // Latin-1, C1, C0, backslash
+            memcpy(r.data() + proto::settings::kOffDescription, description,
+                   sizeof description - 1);
+            return r;
+        }
+        if (cmd == proto::kCmdPrinterData)
+            return HeaderReply(req, status, 2);
+        return HeaderReply(req, status, 0);
+    };
+}
+
+struct Run {
+    int rc = -1;
+    std::string out, err;
+};
+
+// RunCommand with --json on `options`, standard input from `input`.
+Run Json(Options o, const std::string &input = "") {
+    o.json = true;
+    int pipe_fds[2];
+    EXPECT_EQ(pipe(pipe_fds), 0);
+    EXPECT_EQ(write(pipe_fds[1], input.data(), input.size()), static_cast<ssize_t>(input.size()));
+    close(pipe_fds[1]);
+    const int saved = dup(STDIN_FILENO);
+    dup2(pipe_fds[0], STDIN_FILENO);
+    close(pipe_fds[0]);
+    FILE *out = tmpfile();
+    FILE *err = tmpfile();
+    Run run;
+    run.rc = RunCommand(o, out, err);
+    dup2(saved, STDIN_FILENO);
+    close(saved);
+    run.out = set::ReadBack(out);
+    run.err = set::ReadBack(err);
+    return run;
+}
+
+Options For(Command command, unsigned short port) {
+    Options o = Loopback(port);
+    o.command = command;
+    o.timeout_given = o.tries_given = true;
+    return o;
+}
+
+}  // namespace output
+
+TEST(CommandOutputTest, EveryCommandSucceedingPrintsTheSchema) {
+    FakeAgent agent(output::Appliance(0));
+    const unsigned short port = agent.port();
+
+    output::Run run = output::Json(output::For(Command::kShow, port));
+    EXPECT_EQ(run.rc, kExitOk);
+    auto j = output::Parsed(run.out);
+    EXPECT_EQ(j["ok"], true);
+    EXPECT_EQ(j["status"], 0);
+    // ISO 8859-1 decoded: U+00FC, the quote, U+0085, U+0001 and the backslash, each escaped
+    // where JSON wants it.
+    EXPECT_EQ(j["description"], "B\xC3\xBCro \"2\"\xC2\x85\x01\\");
+    EXPECT_EQ(j["ip_addr"], "192.168.0.2");
+    EXPECT_EQ(run.err, "");
+
+    Options set = output::For(Command::kSet, port);
+    set.assignments = {"zone=Caf\xC3\xA9"};
+    run = output::Json(set);
+    EXPECT_EQ(run.rc, kExitOk) << run.out;
+    j = output::Parsed(run.out);
+    EXPECT_EQ(j["changed"], nlohmann::ordered_json::array({"zone"}));
+    EXPECT_EQ(j["mode"], "static");
+    EXPECT_EQ(j["outcome"], "finished");
+
+    run = output::Json(output::For(Command::kPasswd, port), "s3cret\n");
+    EXPECT_EQ(run.rc, kExitOk) << run.out;
+    EXPECT_EQ(output::Parsed(run.out)["password_set"], true);
+    run = output::Json(output::For(Command::kPasswd, port), "\n");
+    EXPECT_EQ(run.rc, kExitOk) << run.out;
+    j = output::Parsed(run.out);
+    EXPECT_EQ(j["password_set"], false);
+    EXPECT_NE(j["message"].get<std::string>().find("removed"), std::string::npos) << run.out;
+    run = output::Json(output::For(Command::kVerify, port), "s3cret\n");
+    EXPECT_EQ(run.rc, kExitOk) << run.out;
+    EXPECT_EQ(output::Parsed(run.out)["message"], "the password is right");
+
+    Options print = output::For(Command::kPrint, port);
+    print.file = "-";
+    run = output::Json(print, std::string(600, 'p'));
+    EXPECT_EQ(run.rc, kExitOk) << run.out;
+    EXPECT_EQ(output::Parsed(run.out)["bytes"], 600);
+}
+
+TEST(CommandOutputTest, EveryCommandFailingPrintsTheSchemaAndItsExitStatus) {
+    // The appliance answers with a failure: exit status 3, its status and words, no data.
+    FakeAgent locked(output::Appliance(proto::kStLockBusy));
+    output::Run run = output::Json(output::For(Command::kShow, locked.port()));
+    EXPECT_EQ(run.rc, kExitRefused);
+    auto j = output::Parsed(run.out);
+    EXPECT_EQ(j["status"], -309);
+    EXPECT_EQ(j["message"],
+              "the settings cannot be read: the appliance reported -309 (the settings file is "
+              "locked by another program)");
+    Options set = output::For(Command::kSet, locked.port());
+    set.assignments = {"zone=Lab"};
+    run = output::Json(set);
+    EXPECT_EQ(run.rc, kExitRefused);
+    EXPECT_EQ(output::Parsed(run.out)["status"], -309);
+
+    FakeAgent wrong([](const Bytes &req, int) {
+        if (proto::GetU16(req.data()) == proto::kCmdVerifyPassword)
+            return HeaderReply(req, proto::kStNotVerified, 0);
+        if (proto::GetU16(req.data()) == proto::kCmdPrinterData)
+            return HeaderReply(req, proto::kStPrinter, 2);
+        return output::Appliance(0)(req, 0);
+    });
+    run = output::Json(output::For(Command::kVerify, wrong.port()), "guess\n");
+    EXPECT_EQ(run.rc, kExitRefused);
+    j = output::Parsed(run.out);
+    EXPECT_EQ(j["status"], -305);
+    EXPECT_NE(j["message"].get<std::string>().find("did not accept the password"),
+              std::string::npos);
+    Options print = output::For(Command::kPrint, wrong.port());
+    print.file = "-";
+    run = output::Json(print, "page");
+    EXPECT_EQ(run.rc, kExitRefused);
+    EXPECT_EQ(output::Parsed(run.out)["status"], -307);
+
+    // No answer: exit status 1, status null.
+    FakeAgent silent([](const Bytes &, int) { return Bytes{}; });
+    for (Command c :
+         {Command::kShow, Command::kSet, Command::kPasswd, Command::kVerify, Command::kPrint}) {
+        Options o = output::For(c, silent.port());
+        o.tries = 2;
+        o.assignments = {"zone=Lab"};
+        o.file = "-";
+        run = output::Json(o, "x\n");
+        EXPECT_EQ(run.rc, kExitNoAnswer) << run.out;
+        j = output::Parsed(run.out);
+        EXPECT_TRUE(j["status"].is_null()) << run.out;
+        EXPECT_EQ(j["message"], "no answer from 127.0.0.1 within 0.2 s") << run.out;
+    }
+
+    // Refused before anything is sent: exit status 2, the problems named.
+    FakeAgent ok(output::Appliance(0));
+    set = output::For(Command::kSet, ok.port());
+    set.assignments = {"zone=Caf\xE2\x82\xAC", "name=a b"};
+    run = output::Json(set);
+    EXPECT_EQ(run.rc, kExitUsage);
+    j = output::Parsed(run.out);
+    ASSERT_EQ(j["problems"].size(), 2u) << run.out;
+    EXPECT_EQ(j["problems"][0]["field"], "name");
+    EXPECT_EQ(j["problems"][1]["field"], "zone");
+    EXPECT_NE(j["problems"][1]["message"].get<std::string>().find("ISO 8859-1"), std::string::npos);
+    run = output::Json(output::For(Command::kPasswd, ok.port()), "fifteen-letters\n");
+    EXPECT_EQ(run.rc, kExitUsage);
+    EXPECT_NE(output::Parsed(run.out)["message"].get<std::string>().find("at most 14"),
+              std::string::npos);
+    Options bad = output::For(Command::kShow, ok.port());
+    bad.target = "not-an-appliance";
+    run = output::Json(bad);
+    EXPECT_EQ(run.rc, kExitUsage);
+    output::Parsed(run.out);
+    print = output::For(Command::kPrint, ok.port());
+    print.file = "/nonexistent/file";
+    run = output::Json(print);
+    EXPECT_EQ(run.rc, kExitUsage);
+    output::Parsed(run.out);
+}
+
+// A port where nothing listens answers with an ICMP "port unreachable": said at once, not
+// after every try's time-out.
+TEST(CommandOutputTest, NothingListeningIsSaidAtOnce) {
+    const int probe = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(probe, reinterpret_cast<sockaddr *>(&a), sizeof a);
+    socklen_t n = sizeof a;
+    getsockname(probe, reinterpret_cast<sockaddr *>(&a), &n);
+    close(probe);  // the port is free again: nothing listens there
+    Options o = output::For(Command::kShow, ntohs(a.sin_port));
+    o.timeout = 2;
+    o.tries = 5;
+    const auto start = std::chrono::steady_clock::now();
+    const output::Run run = output::Json(o);
+    const double took =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_EQ(run.rc, kExitNoAnswer);
+    const auto j = output::Parsed(run.out);
+    EXPECT_NE(j["message"].get<std::string>().find("nothing answers on UDP port"),
+              std::string::npos)
+        << run.out;
+    EXPECT_LT(took, 5.0) << "not after 5 tries of 2 s";
+}
+
 }  // namespace

@@ -68,9 +68,9 @@ std::string Fields(const std::vector<std::string> &words, Settings current = Cur
     for (std::size_t at = 0; at < text.size();) {
         const std::size_t end = text.find('\n', at);
         const std::string line = text.substr(at, end - at);
-        if (!out.empty()) {
-            out += ' ';  // appended piecewise: g++ 12 at -O3 warns falsely otherwise
-        }
+        // Appended piecewise: g++ 12 at -O3 warns falsely of overlapping copies otherwise.
+        if (!out.empty())
+            out += ' ';
         out += line.substr(0, line.find(':'));
         at = end + 1;
     }
@@ -154,6 +154,28 @@ TEST(SettingsRulesTest, TextLengthsAsTheApplianceKeepsThem) {
                       std::string(key).substr(0, std::strlen(key) - 1))
                 << key << int(c[0]);
         }
+    }
+    // What the appliance itself refuses, refused here first: a backslash at the end of any text
+    // (its settings file would continue the value on the next line), a backslash in the zone
+    // (it would escape the zone's closing quote in atalkd.conf), C1 control characters.
+    EXPECT_EQ(Fields({"description=C:\\"}), "description");
+    EXPECT_EQ(Fields({"description=C:\\  "}), "description");
+    EXPECT_EQ(ProblemsWith({"description=C:\\share"}), "");
+    EXPECT_EQ(Fields({"zone=Lab\\x"}), "zone");
+    EXPECT_EQ(Fields({"description=A\xC2\x85"
+                      "B"}),
+              "description");
+    // Lengths count the characters the appliance keeps (ISO 8859-1: one byte each), not
+    // UTF-8 bytes; a character outside ISO 8859-1 or a text that is not UTF-8 is refused.
+    std::string umlauts;
+    for (int i = 0; i < 48; ++i) umlauts += "\xC3\xBC";
+    EXPECT_EQ(ProblemsWith({"description=" + umlauts}), "");
+    EXPECT_EQ(Fields({"description=" + umlauts + "u"}), "description");
+    EXPECT_NE(ProblemsWith({"zone=Caf\xE2\x82\xAC"}).find("ISO 8859-1"), std::string::npos);
+    EXPECT_NE(ProblemsWith({"workgroup=B\xFCro"}).find("not UTF-8"), std::string::npos);
+    // The table of text rules covers every text key.
+    for (Key k : {Key::kName, Key::kDescription, Key::kWorkgroup, Key::kZone}) {
+        EXPECT_FALSE(TextProblem(k, std::string(1, '\x01')).empty()) << InfoOf(k).name;
     }
     EXPECT_EQ(ProblemsWith({"time-zone=-999"}), "");
     EXPECT_EQ(ProblemsWith({"time-zone=9999"}), "");
@@ -338,6 +360,12 @@ TEST(WriteRequestTest, EveryFieldAtItsOffset) {
     EXPECT_EQ(b[wr::kOffWinsEnable], 1);  // 1 is on
     EXPECT_EQ(At(b, wr::kOffWinsServer, 4), (std::vector<std::uint8_t>{192, 168, 0, 5}));
 
+    // Texts go in the appliance's code page, ISO 8859-1.
+    Settings latin = s;
+    latin.description = "B\xC3\xBCro \xC2\xA7 2";
+    const Bytes l = EncodeWriteSettings(2, TargetMac(), latin);
+    EXPECT_EQ(0, memcmp(l.data() + wr::kOffDescription, "B\xFCro \xA7 2\0", 10));
+
     s.dhcp_server = false;
     s.wins = false;
     s.gateway = "0.0.0.0";
@@ -382,7 +410,7 @@ SettingsInfo ReadBack() {
     r.mac = TargetMac();
     r.server_name = s.name;
     r.default_name = "JX1A2B3C";
-    r.description = "B\xFCro \"2\"\n";  // Latin-1, a quote, a line feed
+    r.description = "B\xC3\xBCro \"2\"\n";  // decoded from Latin-1; a quote, a line feed
     r.date = s.date;
     r.time = s.time;
     r.ip = s.ip;
@@ -406,14 +434,16 @@ std::string Replace(std::string text, const std::string &from, const std::string
 
 TEST(SettingsJsonTest, ShowJsonReadsBackUnchanged) {
     const SettingsInfo read = ReadBack();
-    const std::string json = FormatSettingsJson(read);
+    Result shown = Succeeded("the settings", 0);
+    shown.data = SettingsJson(read);
+    const std::string json = ResultJson(shown);
     for (const KeyInfo &k : kKeys) {
-        std::string name = "\"";  // appended piecewise: g++ 12 at -O3 warns falsely otherwise
-        name += k.json;
-        name += "\": ";
-        EXPECT_NE(json.find(name), std::string::npos) << k.json;
+        std::string field = "\"";
+        field += k.json;
+        field += "\":";
+        EXPECT_NE(json.find(field), std::string::npos) << k.json;
     }
-    EXPECT_NE(json.find("B\xEF\xBF\xBDro"), std::string::npos) << "shown as U+FFFD: " << json;
+    EXPECT_NE(json.find("B\xC3\xBCro"), std::string::npos) << json;
     std::vector<Change> changes;
     std::vector<Problem> problems;
     ASSERT_TRUE(ParseSettingsJson(json, &changes, &problems)) << problems[0].message;
@@ -421,12 +451,12 @@ TEST(SettingsJsonTest, ShowJsonReadsBackUnchanged) {
     Settings wanted = current;
     ASSERT_TRUE(ApplyChanges(changes, current, &wanted, &problems));
     EXPECT_TRUE(ChangedKeys(current, wanted).empty());
-    EXPECT_EQ(wanted.description, read.description) << "the stored bytes, not the shown ones";
+    EXPECT_EQ(wanted.description, read.description);
 
     // An edited field is the only change; date and time in the object are not sent back.
     std::string edited = Replace(json, "\"WORKGROUP\"", "\"HOME\"");
     edited = Replace(edited, "\"12/07/2026\"", "\"01/01/2020\"");
-    edited = Replace(edited, "\"wins\": true", "\"wins\": false");
+    edited = Replace(edited, "\"wins\":true", "\"wins\":false");
     changes.clear();
     ASSERT_TRUE(ParseSettingsJson(edited, &changes, &problems));
     wanted = current;
@@ -445,6 +475,11 @@ TEST(SettingsJsonTest, WhatCannotBeUsedIsRefusedWithTheField) {
         return problems[0].field + ": " + problems[0].message;
     };
     EXPECT_EQ(problem("{\"server_name\": \"NAS\", \"mac\": \"x\", \"status\": 0}"), "accepted");
+    EXPECT_EQ(problem("{\"ok\": true, \"status\": 0, \"message\": \"m\", \"zone\": \"Z\"}"),
+              "accepted");
+    // The object of a failed command holds no settings.
+    EXPECT_EQ(problem("{\"ok\": false, \"status\": null, \"message\": \"no answer\"}").substr(0, 3),
+              "ok:");
     EXPECT_NE(problem("{\"server_name\": \"NAS\",}").find("line 1"), std::string::npos)
         << problem("{\"server_name\": \"NAS\",}");
     EXPECT_NE(problem("[1, 2]").find("one JSON object"), std::string::npos);

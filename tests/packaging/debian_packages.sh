@@ -78,10 +78,13 @@ __pc)
     check "manual page dssetup(1)" "$(man -w 1 dssetup 2>/dev/null | grep -q '/man1/dssetup.1.gz'; echo $?)"
     check "the PC package brings no appliance program" "$([ ! -e /usr/sbin/confagent ]; echo $?)"
     check "dssetup --help" "$(dssetup --help | grep -q '^usage: dssetup'; echo $?)"
+    check "dssetup --version" "$(dssetup --version | grep -qx 'dssetup [0-9.]*'; echo $?)"
+    check "bash completion of dssetup" \
+        "$([ -f /usr/share/bash-completion/completions/dssetup ]; echo $?)"
     out=$(appliance pc -- dssetup discover --timeout 0.3 2>&1)
     rc=$?
     check "discover on a LAN without appliances: nothing found, exit 1" \
-        "$([ "$rc" = 1 ] && grep -q 'No appliance answered' <<< "$out"; echo $?)" "exit $rc: $out"
+        "$([ "$rc" = 1 ] && grep -q 'dssetup discover: no appliance answered' <<< "$out"; echo $?)" "exit $rc: $out"
     finish
     ;;
 esac

@@ -125,7 +125,7 @@ try:
           phases == ['reading', 'sending', 'applying', 'accepted', 'confirming', 'finding', 'done'],
           phases)
     check('DHCP mode: applied without a failure', result.get('ok') is True and
-          result.get('mode') == 'dhcp' and result.get('early_status') == 0, state)
+          result.get('mode') == 'dhcp' and result.get('outcome') == 'finished', state)
     check('DHCP mode: found again by its MAC address at a leased address',
           state.get('found') is True and state.get('address', '').startswith('192.168.2.5'), state)
     status, leased, _ = ui.get(three + '/settings')

@@ -38,7 +38,7 @@ TEST(UiArgsTest, PortIsThePagesAndTheAppliancesKeepTheirs) {
     EXPECT_EQ(error, "too many arguments");
     EXPECT_FALSE(Parse({"ui", "--port", "70000"}, &o, &error));
     EXPECT_FALSE(Parse({"show", "1.2.3.4", "--no-browser"}, &o, &error));
-    EXPECT_EQ(error, "--no-browser is for the ui command only");
+    EXPECT_EQ(error, "the show command takes no --no-browser");
     EXPECT_FALSE(Parse({"ui", "--now"}, &o, &error));
 }
 

@@ -531,12 +531,11 @@ const phases = {
 };
 
 function showProgress(state, before) {
-  let text = phases[state.phase] || state.text;
-  if (state.waited > 0) {
-    text += ': ' + state.waited + ' s';
-  }
-  if (state.sends > 1) {
-    text += ' (sent ' + state.sends + ' times)';
+  let text = phases[state.phase] || state.phase;
+  // The wait so far, as dssetup set tells it ("waiting for ...: 12 s, sent 2 times").
+  const wait = /: (\d+ s(, sent \d+ times)?)$/.exec(state.text || '');
+  if (wait) {
+    text += ': ' + wait[1];
   }
   if ((state.phase === 'accepted' || state.phase === 'confirming') && state.address &&
       state.address !== before) {
@@ -558,11 +557,11 @@ function showResult(state, before) {
         line('The appliance accepted the settings and restarted its network; no failure was reported.');
       }
     } else {
-      line('The appliance stored and applied the settings (status ' + r.status + ', ' + r.status_text + ').');
+      line('The appliance stored and applied the settings (status 0, success).');
     }
     out.className = 'result ok';
   } else {
-    line('The settings were not applied: ' + (r.error || 'no answer') + '.');
+    line('The settings were not applied: ' + (r.message || 'no answer') + '.');
     for (const p of r.problems || []) {
       line((keys.keys[p.field] ? keys.keys[p.field].label + ': ' : '') + p.message);
     }

@@ -1,0 +1,47 @@
+// dssetup: what a command comes to, for every front end alike. The command-line tool prints it
+// as text or as one JSON object; another front end takes the fields as they are.
+#pragma once
+
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace dssetup {
+
+using Json = nlohmann::ordered_json;
+
+// Exit statuses of the command-line tool.
+inline constexpr int kExitOk = 0;        // done
+inline constexpr int kExitNoAnswer = 1;  // no answer, nothing found, the network cannot be used
+inline constexpr int kExitUsage = 2;     // a wrong command line or value: nothing was sent
+inline constexpr int kExitRefused = 3;   // the appliance answered with a failure status
+
+// A rule broken by a value: the key (as given to `set`, empty for the whole input) and what a
+// person should know about it.
+struct Problem {
+    std::string field;
+    std::string message;
+};
+
+struct Result {
+    bool ok = false;
+    int exit = kExitNoAnswer;
+    std::optional<int> status;      // the appliance's status; none when it did not answer
+    std::string message;            // one sentence for people
+    Json data = Json::object();     // the command's data, on success only
+    std::vector<Problem> problems;  // values refused before anything was sent
+    std::string text;               // on success: the data as lines for people
+};
+
+Result Succeeded(std::string message, std::optional<int> status = std::nullopt);
+Result NoAnswer(std::string message);
+Result Usage(std::string message);
+// The appliance answered `status` (non-zero); `message` says what it means for the command.
+Result Refused(int status, std::string message);
+
+// The one JSON object of every command and outcome: "ok", "status" (a number or null),
+// "message", then on success the data's fields, on a refusal "problems". One line.
+std::string ResultJson(const Result &result);
+
+}  // namespace dssetup
