@@ -558,7 +558,17 @@ ApiReply Api::Apply(std::string_view mac, std::string_view body) {
         find.tries = 2;
         Located where;
         bool found = false;
-        if (socket.fd() >= 0 && a.typed) {
+        // The answer to the settings came from where the appliance is now.
+        const Json &from_text = result.contains("answered_from") ? result["answered_from"] : Json();
+        in_addr answered{};
+        if (from_text.is_string() && ParseIpv4(from_text.get<std::string>(), &answered)) {
+            where.address.sin_family = AF_INET;
+            where.address.sin_addr = answered;
+            where.address.sin_port = htons(o.port);
+            found = true;
+            list_.MovedTo(a.mac, where.address);
+        }
+        if (!found && socket.fd() >= 0 && a.typed) {
             Target at;
             at.addr = a.address;
             at.addr.sin_port = htons(o.port);
@@ -571,7 +581,7 @@ ApiReply Api::Apply(std::string_view mac, std::string_view body) {
             found = Locate(socket.fd(), find, by_mac, &where).ok;
         }
         const sockaddr_in &from = where.address;
-        if (found) {
+        if (found && !from_text.is_string()) {
             list_.Moved(where.info, from);
         }
         list_.SetBusy(a.mac, false);

@@ -163,6 +163,15 @@ void ApplianceList::Moved(const IdentifyInfo &info, const sockaddr_in &from) {
     it->second.missed = 0;
 }
 
+void ApplianceList::MovedTo(const Mac &mac, const sockaddr_in &address) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const auto it = appliances_.find(Key(mac));
+    if (it != appliances_.end()) {
+        it->second.address = address;
+        it->second.missed = 0;
+    }
+}
+
 bool ApplianceList::SetBusy(const Mac &mac, bool busy) {
     std::lock_guard<std::mutex> lock(mutex_);
     const auto it = appliances_.find(Key(mac));

@@ -65,6 +65,7 @@ class ApplianceList {
     // After a read of the settings, or an identify by MAC address elsewhere.
     void Remember(const SettingsInfo &settings, const sockaddr_in &from);
     void Moved(const IdentifyInfo &info, const sockaddr_in &from);
+    void MovedTo(const Mac &mac, const sockaddr_in &address);
     // Marks an appliance as having settings applied (or done); the state it had before.
     bool SetBusy(const Mac &mac, bool busy);
     // A MAC address as a key of the list: the text form FormatMac prints.
