@@ -1,5 +1,5 @@
 # The two commands of the README, `make demo` and `make test`, and the packager's `make package`.
-.PHONY: all deps build test demo shell package clean format
+.PHONY: all deps build test demo demo-ui shell package clean format
 
 all: build
 
@@ -15,6 +15,10 @@ test: build
 
 demo: build
 	@sim/demo build
+
+# The setup page (dssetup ui) against a simulated LAN, until Ctrl-C.
+demo-ui: build
+	@sim/demo-ui build
 
 shell: build
 	@sim/appliance shell --build build

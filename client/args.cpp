@@ -19,7 +19,7 @@ constexpr CommandName kCommands[] = {
     {"discover", Command::kDiscover, 0}, {"show", Command::kShow, 1},
     {"set", Command::kSet, 1},           {"passwd", Command::kPasswd, 1},
     {"verify", Command::kVerify, 1},     {"print", Command::kPrint, 2},
-    {"bench", Command::kBench, 1},
+    {"bench", Command::kBench, 1},       {"ui", Command::kUi, 0},
 };
 
 std::string_view NameOf(Command command) {
@@ -73,6 +73,14 @@ constexpr OptionHelp kSetTries{
     "--tries",
     "  --tries N       sends of each request (default 15 for the reads,\n"
     "                  24 for the settings)\n"};
+constexpr OptionHelp kUiPort{
+    "--port", "  --port P        the page's TCP port on 127.0.0.1 (default: a free one)\n"};
+constexpr OptionHelp kNoBrowser{"--no-browser",
+                                "  --no-browser    only print the address; start no browser\n"};
+constexpr OptionHelp kUiTimeout{
+    "--timeout",
+    "  --timeout S     seconds a search of the network listens for answers\n"
+    "                  (default 1)\n"};
 constexpr OptionHelp kCount{"--count",
                             "  --count N       round trips of each request (default 100)\n"};
 
@@ -90,6 +98,7 @@ const std::vector<CommandOptions> &OptionTable() {
         {Command::kVerify, {kTimeout, kTries, kInterface, kPort, kJson}},
         {Command::kPrint, {kTimeout, kTries, kInterface, kPort, kJson}},
         {Command::kBench, {kCount, kTimeout, kTries, kInterface, kPort}},
+        {Command::kUi, {kUiPort, kNoBrowser, kUiTimeout, kInterface}},
     };
     return table;
 }
@@ -214,6 +223,15 @@ std::string UsageText(Command command) {
                 "usage: dssetup bench TARGET [options]\n"
                 "Measures round trips of identify and read settings (median, ms).\n";
             break;
+        case Command::kUi:
+            text =
+                "usage: dssetup ui [options]\n"
+                "Serves the setup page on this PC, at http://127.0.0.1 only, and opens it in\n"
+                "the default browser: the appliances of the network in a list, the settings\n"
+                "of the one chosen in a form, its password and its printer. The address\n"
+                "printed carries a secret key of this run, without which the page does not\n"
+                "work. It runs until interrupted (Ctrl-C).\n";
+            break;
         case Command::kNone:
             return "usage: dssetup COMMAND [options]\n"
                    "Sets up network storage appliances on the local network.\n"
@@ -224,6 +242,7 @@ std::string UsageText(Command command) {
                    "  passwd TARGET       set the administrator password\n"
                    "  verify TARGET       check a password\n"
                    "  print TARGET FILE   send a file to the appliance's printer\n"
+                   "  ui                  the setup page, in a web browser\n"
                    "TARGET is a MAC address (00:C0:02:1A:2B:3C) or an IP address.\n"
                    "'dssetup COMMAND --help' lists the options of a command.\n"
                    "  -h, --help     this help\n"
@@ -239,6 +258,7 @@ bool ParseArgs(int argc, const char *const *argv, Options *options, std::string 
     o = Options{};
     int operands_wanted = 0;
     int operands = 0;
+    bool port_given = false;
     std::vector<std::string> given;  // options given, checked against the command's own
     for (int i = 1; i < argc; ++i) {
         const std::string_view arg = argv[i];
@@ -291,6 +311,9 @@ bool ParseArgs(int argc, const char *const *argv, Options *options, std::string 
                 return false;
             }
             o.port = static_cast<unsigned short>(number);
+            port_given = true;
+        } else if (arg == "--no-browser") {
+            o.no_browser = true;
         } else if (arg == "--now") {
             o.now = true;
         } else if (arg == "--from") {
@@ -344,6 +367,11 @@ bool ParseArgs(int argc, const char *const *argv, Options *options, std::string 
             *error = "too many arguments";
             return false;
         }
+    }
+    if (o.command == Command::kUi && port_given) {
+        // For ui, --port is the page's TCP port; the appliances keep their own.
+        o.ui_port = o.port;
+        o.port = Options{}.port;
     }
     if (o.version || o.help) {
         return true;

@@ -6,7 +6,7 @@
 
 namespace dssetup {
 
-enum class Command { kNone, kDiscover, kShow, kSet, kPasswd, kVerify, kPrint, kBench };
+enum class Command { kNone, kDiscover, kShow, kSet, kPasswd, kVerify, kPrint, kBench, kUi };
 
 // Default waits. A request is sent again every second while no answer has come, 15 times in
 // all: the agent itself may wait about 9 s for the settings file's lock before it answers
@@ -36,6 +36,8 @@ struct Options {
     std::vector<std::string> assignments;  // set: KEY=VALUE words, in order
     bool now = false;                      // set: date and time from the PC's clock
     std::string from;                      // set: JSON file or "-"
+    unsigned short ui_port = 0;            // ui: the web page's TCP port (0: any free one)
+    bool no_browser = false;               // ui: print the address only
 };
 
 // Parses argv; false with a message in *error for a wrong command line (options->command

@@ -54,6 +54,8 @@ const char *CommandName(Command command) {
             return "print";
         case Command::kBench:
             return "bench";
+        case Command::kUi:
+            return "ui";
         case Command::kNone:
             break;
     }
@@ -231,7 +233,7 @@ int RunCommand(const Options &options, std::FILE *out, std::FILE *err) {
         return kExitOk;
     }
     Target target;
-    if (options.command != Command::kDiscover &&
+    if (options.command != Command::kDiscover && options.command != Command::kUi &&
         !ParseTarget(options.target, options.port, &target)) {
         return Output(options,
                       Usage(options.target + " is neither a MAC address nor an IP address"), out,
@@ -281,6 +283,7 @@ int RunCommand(const Options &options, std::FILE *out, std::FILE *err) {
         case Command::kBench:
             r = Bench(fd, options, target);
             break;
+        case Command::kUi:  // served by client/ui, which main() calls for it
         case Command::kNone:
             r = Usage("no command given");
             break;

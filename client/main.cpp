@@ -5,6 +5,7 @@
 #include "client/args.h"
 #include "client/result.h"
 #include "client/session.h"
+#include "client/ui/ui_command.h"
 
 int main(int argc, char **argv) {
     dssetup::Options options;
@@ -16,6 +17,9 @@ int main(int argc, char **argv) {
             std::fputs(dssetup::ResultJson(dssetup::Usage(error)).c_str(), stdout);
         }
         return dssetup::kExitUsage;
+    }
+    if (options.command == dssetup::Command::kUi && !options.help) {
+        return dssetup::ui::RunUi(options, stdout, stderr);
     }
     return dssetup::RunCommand(options, stdout, stderr);
 }

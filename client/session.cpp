@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -227,18 +228,17 @@ std::string AddressText(const sockaddr_in &a) {
 }
 
 std::uint16_t NextSequence() {
-    static std::uint16_t next = 0;
-    static bool seeded = false;
-    if (!seeded) {
-        if (getrandom(&next, sizeof next, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof next)) {
+    static std::atomic<std::uint16_t> next{[] {
+        std::uint16_t first = 0;
+        if (getrandom(&first, sizeof first, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof first)) {
             timespec now{};
             clock_gettime(CLOCK_REALTIME, &now);
-            next = static_cast<std::uint16_t>(static_cast<unsigned>(getpid()) * 40503u ^
-                                              static_cast<unsigned>(now.tv_nsec));
+            first = static_cast<std::uint16_t>(static_cast<unsigned>(getpid()) * 40503u ^
+                                               static_cast<unsigned>(now.tv_nsec));
         }
-        seeded = true;
-    }
-    return ++next;
+        return first;
+    }()};
+    return static_cast<std::uint16_t>(next.fetch_add(1) + 1);
 }
 
 int OpenSocket(const Options &options, std::string *error) {

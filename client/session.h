@@ -39,6 +39,7 @@ bool Exchange(int fd, const Options &options, const sockaddr_in *to, const Bytes
 
 // A new sequence number for each request: from a random start, so that two runs of dssetup
 // do not send the same numbers (an agent answers a repeated number from its stored reply).
+// Threads that send at once (those of dssetup ui) each get numbers of their own.
 std::uint16_t NextSequence();
 
 using Clock = std::chrono::steady_clock;
@@ -87,10 +88,19 @@ Result SendPassword(int fd, const Options &options, const Located &where, bool s
 std::string PasswordProblem(const std::string &password);
 Result Print(int fd, const Options &options, const Target &target, const Bytes &data);
 
-// What `set` says while it runs, for a front end that shows it (either may be empty).
+// The steps of `set`, for a front end that shows where it is.
+enum class SetStep {
+    kReading,     // the current settings
+    kSending,     // the settings were checked; the request goes out now
+    kApplying,    // waiting for the answer: the appliance stores and applies them
+    kAccepted,    // DHCP mode: it answered before restarting its network
+    kConfirming,  // DHCP mode: waiting for a possible failure report
+};
+// What `set` says while it runs, for a front end that shows it (any may be empty).
 struct SetHooks {
     std::function<void(const std::string &line)> say;       // a line of its story
     std::function<void(const std::string &line)> progress;  // the wait so far; "" when done
+    std::function<void(SetStep step)> step;                 // each step as it begins
 };
 Result Set(int fd, const Options &options, const Target &target, const SetHooks &hooks);
 

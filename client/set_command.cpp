@@ -131,8 +131,14 @@ Result Set(int fd, const Options &options, const Target &target, const SetHooks 
         return refused(problems, "the settings were refused");
     }
 
+    auto step = [&hooks](SetStep s) {
+        if (hooks.step) {
+            hooks.step(s);
+        }
+    };
     SettingsInfo read;
     sockaddr_in address{};
+    step(SetStep::kReading);
     Result got = ReadSettings(fd, options, target, &read, &address);
     if (!got.ok) {
         if (got.status.has_value()) {
@@ -160,6 +166,7 @@ Result Set(int fd, const Options &options, const Target &target, const SetHooks 
     const bool dhcp = wanted.dhcp_client;
 
     const std::string where = AddressText(address);
+    step(SetStep::kSending);
     for (const std::string &n : notes) {
         say("Note: " + n);
     }
@@ -185,6 +192,7 @@ Result Set(int fd, const Options &options, const Target &target, const SetHooks 
     };
     Reply reply;
     std::string error;
+    step(SetStep::kApplying);
     if (!AwaitReply(fd, options, address, request, per_try, tries, hooks,
                     "waiting for the appliance to store and apply the settings", &reply, &error)) {
         if (!error.empty()) {
@@ -209,9 +217,11 @@ Result Set(int fd, const Options &options, const Target &target, const SetHooks 
 
     // DHCP mode: the appliance answered before it restarts its network. Asking once more gets
     // its last reply when it is done: the early one when all went well, else its failure.
+    step(SetStep::kAccepted);
     say("The appliance accepted the settings and now restarts its network to get an address "
         "from a DHCP server.");
     Reply last;
+    step(SetStep::kConfirming);
     if (!AwaitReply(fd, options, address, request, per_try, tries, hooks,
                     "waiting for a possible failure report", &last, &error)) {
         Result r = success(

@@ -61,6 +61,64 @@ while [ "$i" -lt ${#lines[@]} ]; do
             out=$("$SRC/sim/demo" "$BUILD" 2>&1)
             check "README: make demo (sim/demo) runs through" $? "$out"
             ;;
+        "make demo-ui")
+            # Runs until interrupted: started here in a process group of its own, used through
+            # the address it prints (this machine's loopback), then ended as a terminal's Ctrl-C
+            # would, by a signal to that group (SIGTERM: a script's background jobs ignore
+            # SIGINT).
+            log=$(mktemp)
+            setsid "$SRC/sim/demo-ui" "$BUILD" > "$log" 2>&1 < /dev/null &
+            demo=$!
+            address=""
+            for _ in $(seq 600); do
+                address=$(grep -o 'http://127\.0\.0\.1:[0-9]*/#key=[0-9a-f]*' "$log" | head -n 1)
+                [ -n "$address" ] && break
+                [ -r "/proc/$demo/stat" ] || break
+                sleep 0.1
+            done
+            port=${address#http://127.0.0.1:}
+            port=${port%%/*}
+            key=${address##*=}
+            out=""
+            if [ -n "$address" ]; then
+                out=$(timeout 20 bash -c '
+                    ask() {  # ask PATH [KEY]: the response, from a fresh connection
+                        exec 3<> "/dev/tcp/127.0.0.1/$1" || return 1
+                        printf "GET %s HTTP/1.1\r\nHost: 127.0.0.1:%s\r\n%bConnection: close\r\n\r\n" \
+                            "$2" "$1" "${3:+X-DSSetup-Token: $3\r\n}" >&3
+                        cat <&3
+                        exec 3<&-
+                    }
+                    ask "$1" /
+                    for _ in $(seq 50); do
+                        list=$(ask "$1" /api/appliances "$2")
+                        [ "$(grep -o "00:C0:02:4C:00:0[1-3]" <<< "$list" | sort -u | wc -l)" = 3 ] && break
+                        sleep 0.2
+                    done
+                    echo "$list"' sh "$port" "$key" 2>&1)
+            fi
+            # Running: there and not a zombie waiting to be reaped.
+            running() { [ -r "/proc/$1/stat" ] && ! grep -q '^[0-9]* (.*) Z' "/proc/$1/stat"; }
+            kill -TERM -- "-$demo" 2> /dev/null
+            for _ in $(seq 300); do
+                running "$demo" || break
+                sleep 0.1
+            done
+            ended=0
+            if running "$demo"; then
+                ended=1
+                kill -KILL -- "-$demo" 2> /dev/null
+            fi
+            wait "$demo" 2> /dev/null
+            check "README: make demo-ui (sim/demo-ui) prints the page's address" \
+                "$([ -n "$address" ]; echo $?)" "$(cat "$log")"
+            check "README: make demo-ui serves the page to this machine's loopback" \
+                "$(has '<title>Storage appliance setup</title>')" "$out"
+            check "README: make demo-ui lists its three appliances" \
+                "$(grep -q '"mac":"00:C0:02:4C:00:03"' <<< "$out"; echo $?)" "$out"
+            check "README: make demo-ui ends when interrupted" "$ended" "$(cat "$log")"
+            rm -f "$log"
+            ;;
         "sim/appliance shell --build build")
             # The lines typed inside, and what each must show.
             typed=""

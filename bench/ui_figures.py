@@ -1,0 +1,72 @@
+"""Figures of dssetup ui on the PC side of a simulated LAN (see bench/ui_figures.sh)."""
+import os
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+sys.path.insert(0, os.path.join(os.environ['SIM_SRC'], 'tests', 'ui'))
+from ui_client import Ui, fake_clock  # noqa: E402
+
+RUNS = 5
+count = int(os.environ['SIM_LAN'])
+mac = '00:C0:02:4C:00:01'
+
+
+def median(values):
+    return statistics.median(values) if values else float('nan')
+
+
+fake_clock(1)
+ui = Ui()
+ui.wait_for_list(count)
+
+# 1. Page load to the first list, in headless Chromium.
+try:
+    from selenium import webdriver
+    from selenium.webdriver.chrome.service import Service
+    from selenium.webdriver.common.by import By
+    from selenium.webdriver.support.ui import WebDriverWait
+    profile = tempfile.mkdtemp(prefix='ui-bench-')
+    os.environ['HOME'] = profile
+    options = webdriver.ChromeOptions()
+    options.binary_location = '/usr/bin/chromium'
+    for flag in ('--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
+                 '--disable-background-networking', '--disable-component-update',
+                 '--disable-sync', '--disable-dev-shm-usage', '--disable-extensions',
+                 '--user-data-dir=' + os.path.join(profile, 'profile')):
+        options.add_argument(flag)
+    driver = webdriver.Chrome(service=Service('/usr/bin/chromedriver'), options=options)
+    first, full = [], []
+    for _ in range(RUNS):
+        driver.get('about:blank')
+        driver.get(ui.url)
+        wait = WebDriverWait(driver, 30, poll_frequency=0.01)
+        wait.until(lambda d: d.execute_script('return document.documentElement.dataset.firstList'))
+        first.append(int(driver.execute_script('return document.documentElement.dataset.firstList')))
+        wait.until(lambda d: len(d.find_elements(By.CSS_SELECTOR, '#list-body tr')) == count)
+        full.append(driver.execute_script('return performance.now()'))
+    driver.quit()
+    print('page load to the first list: median %.0f ms (%s); to all %d rows: median %.0f ms'
+          % (median(first), ', '.join(map(str, first)), count, median(full)))
+except Exception as e:  # noqa: BLE001
+    print('page load: not measured, Chromium does not start here (%s)' % e)
+
+# 2. An unchanged request: through the API, and by the command line (its floor).
+ui.get('/api/appliances/%s/settings' % mac)
+api_ms, inside_ms, cli_ms = [], [], []
+for _ in range(RUNS):
+    start = time.monotonic()
+    status, started, _ = ui.post('/api/appliances/%s/apply' % mac, {'changes': {}})
+    state, _ = ui.finish(started['job'])
+    api_ms.append((time.monotonic() - start) * 1000)
+    inside_ms.append(state.get('elapsed_ms', 0))
+    assert state['result']['ok'], state
+    start = time.monotonic()
+    subprocess.run(['dssetup', 'set', mac, 'name=JX4C0001'], check=True, capture_output=True)
+    cli_ms.append((time.monotonic() - start) * 1000)
+print('apply to result, unchanged request: through the API median %.0f ms (the job itself %.0f ms); '
+      'dssetup set on the command line median %.0f ms' %
+      (median(api_ms), median(inside_ms), median(cli_ms)))
+ui.stop()

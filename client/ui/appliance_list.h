@@ -1,0 +1,90 @@
+// dssetup ui: the appliances the setup page lists: found by searches of the network (identify
+// broadcasts, each appliance's firmware version read once) or at an address the user typed.
+// Every other request of the page names an appliance of this list by its MAC address and goes
+// only where the list says it is.
+#pragma once
+
+#include <netinet/in.h>
+
+#include <condition_variable>
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "client/args.h"
+#include "client/session.h"
+#include "client/wire.h"
+
+namespace dssetup::ui {
+
+struct Appliance {
+    Mac mac{};
+    sockaddr_in address{};  // where it answered last
+    std::string hostname;
+    bool password_set = false;
+    int status = 0;  // of its identify answer
+    bool version_known = false;
+    std::uint16_t version = 0;
+    bool typed = false;   // added at an address the user typed (not by a search)
+    unsigned seen = 0;    // the last search it answered (typed: 0 until one did)
+    unsigned missed = 0;  // searches since it last answered
+    bool busy = false;    // settings are being applied: kept while it does not answer
+    bool have_settings = false;
+    SettingsInfo settings;  // as last read, the current values the page's checks start from
+};
+
+class ApplianceList {
+  public:
+    // Searches with options.timeout, options.interface and options.port: identify broadcasts
+    // and requests to typed addresses, or (broadcast false, as in tests on this machine's
+    // loopback) the typed addresses alone.
+    explicit ApplianceList(const Options &options, bool broadcast = true);
+    ~ApplianceList();
+    ApplianceList(const ApplianceList &) = delete;
+    ApplianceList &operator=(const ApplianceList &) = delete;
+
+    // Starts a search unless one runs; the number of the search that runs now.
+    unsigned Search();
+    // Waits for the end of search `number` (tests, start-up).
+    void WaitFor(unsigned number);
+    bool Searching() const;
+    bool broadcast() const { return broadcast_; }
+    unsigned Completed() const;
+
+    // Every appliance, in the order of their MAC addresses.
+    std::vector<Appliance> All() const;
+    bool Find(const Mac &mac, Appliance *found) const;
+
+    // The user typed an address: asks what answers there and adds it. false with *error when
+    // nothing answered or the address is not one to send to.
+    bool AddTyped(const std::string &text, Appliance *added, std::string *error);
+
+    // After a read of the settings, or an identify by MAC address elsewhere.
+    void Remember(const SettingsInfo &settings, const sockaddr_in &from);
+    void Moved(const IdentifyInfo &info, const sockaddr_in &from);
+    void MovedTo(const Mac &mac, const sockaddr_in &address);
+    // Marks an appliance as having settings applied (or done); the state it had before.
+    bool SetBusy(const Mac &mac, bool busy);
+    // A MAC address as a key of the list: the text form FormatMac prints.
+    static std::string Key(const Mac &mac);
+
+  private:
+    void Serve();
+    void RunSearch(unsigned number);
+    void Answered(const IdentifyInfo &info, const sockaddr_in &from, unsigned number);
+
+    const Options options_;
+    const bool broadcast_;
+    mutable std::mutex mutex_;
+    std::condition_variable changed_;
+    std::map<std::string, Appliance> appliances_;
+    unsigned started_ = 0;
+    unsigned completed_ = 0;
+    bool stop_ = false;
+    std::thread thread_;
+};
+
+}  // namespace dssetup::ui
