@@ -30,10 +30,10 @@ void SetNudge(long nanoseconds) {
     if (nudge_ready == 0) {
         return;
     }
-    itimerspec spec = {};
-    spec.it_value.tv_nsec = nanoseconds;
-    spec.it_interval.tv_nsec = nanoseconds;
-    (void)timer_settime(nudge_timer, 0, &spec, nullptr);  // async-signal-safe
+    itimerspec period = {};
+    period.it_value.tv_nsec = nanoseconds;
+    period.it_interval.tv_nsec = nanoseconds;
+    (void)timer_settime(nudge_timer, 0, &period, nullptr);  // async-signal-safe
 }
 
 }  // namespace
