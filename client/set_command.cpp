@@ -109,24 +109,9 @@ Result Set(int fd, const Options &options, const Target &target, const SetHooks 
         }
     }
     if (options.now) {
-        const time_t now = ::time(nullptr);
-        std::tm local{};
-        localtime_r(&now, &local);
-        Change date{Key::kDate, "", false}, time{Key::kTime, "", false};
-        ClockTexts(local, &date.value, &time.value);
-        changes.push_back(date);
-        changes.push_back(time);
+        AddClockChanges(&changes);
     }
-    for (const std::string &word : options.assignments) {
-        Change c;
-        Problem p;
-        Settings scratch;
-        if (!ParseAssignment(word, &c, &p) || !ParseValue(&scratch, c.key, c.value, &p)) {
-            problems.push_back(p);
-            continue;
-        }
-        changes.push_back(c);
-    }
+    ParseAssignments(options.assignments, &changes, &problems);
     if (!problems.empty()) {
         return refused(problems, "the settings were refused");
     }

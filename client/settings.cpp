@@ -678,6 +678,30 @@ void ClockTexts(const std::tm &t, std::string *date, std::string *time) {
     *time = h;
 }
 
+void AddClockChanges(std::vector<Change> *changes) {
+    const time_t now = ::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    Change date{Key::kDate, "", false}, time{Key::kTime, "", false};
+    ClockTexts(local, &date.value, &time.value);
+    changes->push_back(date);
+    changes->push_back(time);
+}
+
+void ParseAssignments(const std::vector<std::string> &words, std::vector<Change> *changes,
+                      std::vector<Problem> *problems) {
+    for (const std::string &word : words) {
+        Change c;
+        Problem p;
+        Settings scratch;
+        if (!ParseAssignment(word, &c, &p) || !ParseValue(&scratch, c.key, c.value, &p)) {
+            problems->push_back(p);
+            continue;
+        }
+        changes->push_back(c);
+    }
+}
+
 Bytes EncodeWriteSettings(std::uint16_t sequence, const Mac &target, const Settings &s) {
     Bytes b(wr::kRequestSize, 0);
     proto::PutHeader(b.data(), proto::SetupHeader{proto::kCmdWriteSettings, 0, sequence,

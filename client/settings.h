@@ -145,6 +145,12 @@ std::vector<Problem> Validate(const Settings &current, const Settings &wanted);
 
 // Date and time text of a broken-down local time.
 void ClockTexts(const std::tm &local, std::string *date, std::string *time);
+// The date and the time of this PC's clock now, as two changes (`--now`).
+void AddClockChanges(std::vector<Change> *changes);
+// The "key=value" words, each parsed and its value checked for its key's form: the good ones
+// added to *changes, one problem for each other.
+void ParseAssignments(const std::vector<std::string> &words, std::vector<Change> *changes,
+                      std::vector<Problem> *problems);
 
 // The complete write-settings request for the appliance with MAC address `target`. Texts are
 // cut to what the appliance keeps; in DHCP mode no fixed address and no DHCP server are sent.

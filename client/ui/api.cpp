@@ -235,24 +235,9 @@ Json Evaluate(const SettingsInfo &read, const std::vector<std::string> &words, b
     std::vector<Problem> problems;
     std::vector<Change> changes;
     if (now) {
-        const time_t t = ::time(nullptr);
-        std::tm local{};
-        localtime_r(&t, &local);
-        Change date{Key::kDate, "", false}, time{Key::kTime, "", false};
-        ClockTexts(local, &date.value, &time.value);
-        changes.push_back(date);
-        changes.push_back(time);
+        AddClockChanges(&changes);
     }
-    for (const std::string &word : words) {
-        Change c;
-        Problem p;
-        Settings scratch;
-        if (!ParseAssignment(word, &c, &p) || !ParseValue(&scratch, c.key, c.value, &p)) {
-            problems.push_back(p);
-            continue;
-        }
-        changes.push_back(c);
-    }
+    ParseAssignments(words, &changes, &problems);
     Json j;
     j["notes"] = Json::array();
     j["changed"] = Json::array();

@@ -123,14 +123,8 @@ bool ApplianceList::AddTyped(const std::string &text, Appliance *added, std::str
     const IdentifyInfo &info = where.info;
     const sockaddr_in &from = where.address;
     std::lock_guard<std::mutex> lock(mutex_);
-    Appliance &a = appliances_[Key(info.mac)];
-    a.mac = info.mac;
-    a.address = from;
-    a.hostname = info.hostname;
-    a.password_set = info.password_set;
-    a.status = info.status;
+    Appliance &a = Identified(info, from);
     a.typed = true;
-    a.missed = 0;
     *added = a;
     return true;
 }
@@ -212,16 +206,20 @@ void ApplianceList::Serve() {
     }
 }
 
-void ApplianceList::Answered(const IdentifyInfo &info, const sockaddr_in &from, unsigned number) {
-    std::lock_guard<std::mutex> lock(mutex_);
+Appliance &ApplianceList::Identified(const IdentifyInfo &info, const sockaddr_in &from) {
     Appliance &a = appliances_[Key(info.mac)];
     a.mac = info.mac;
     a.address = from;
     a.hostname = info.hostname;
     a.password_set = info.password_set;
     a.status = info.status;
-    a.seen = number;
     a.missed = 0;
+    return a;
+}
+
+void ApplianceList::Answered(const IdentifyInfo &info, const sockaddr_in &from, unsigned number) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Identified(info, from).seen = number;
 }
 
 // One search: an identify broadcast (sent again half-way, as `dssetup discover` does) and the

@@ -75,6 +75,9 @@ class ApplianceList {
     void Serve();
     void RunSearch(unsigned number);
     void Answered(const IdentifyInfo &info, const sockaddr_in &from, unsigned number);
+    // The entry of the appliance that answered an identify from `from`, made or brought up to
+    // date with the answer; the caller holds mutex_.
+    Appliance &Identified(const IdentifyInfo &info, const sockaddr_in &from);
 
     const Options options_;
     const bool broadcast_;

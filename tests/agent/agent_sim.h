@@ -299,4 +299,15 @@ class AgentSimTest : public ::testing::Test {
     pid_t pid_ = 0;
 };
 
+// The same, with the agent started before each case.
+class RunningAgentTest : public AgentSimTest {
+  protected:
+    void SetUp() override {
+        AgentSimTest::SetUp();
+        if (IsSkipped())
+            return;
+        ASSERT_EQ(StartAgent(), 0);
+    }
+};
+
 }  // namespace agentsim

@@ -8,14 +8,8 @@
 namespace agentsim {
 namespace {
 
-class CommandsTest : public AgentSimTest {
+class CommandsTest : public RunningAgentTest {
   protected:
-    void SetUp() override {
-        AgentSimTest::SetUp();
-        if (IsSkipped())
-            return;
-        ASSERT_EQ(StartAgent(), 0);
-    }
     static void SetPassword(const std::string &pw) {
         ASSERT_EQ(testutil::Run(std::string(kPasswordScript) + " 0 '" + pw + "'"), 0);
     }

@@ -7,14 +7,8 @@
 namespace agentsim {
 namespace {
 
-class DssetupTest : public AgentSimTest {
+class DssetupTest : public RunningAgentTest {
   protected:
-    void SetUp() override {
-        AgentSimTest::SetUp();
-        if (IsSkipped())
-            return;
-        ASSERT_EQ(StartAgent(), 0);
-    }
     // A shell command line on the PC side; *out is what it printed.
     static int Sh(const std::string &command, std::string *out) {
         out->clear();

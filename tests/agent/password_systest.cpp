@@ -4,14 +4,8 @@
 namespace agentsim {
 namespace {
 
-class PasswordTest : public AgentSimTest {
+class PasswordTest : public RunningAgentTest {
   protected:
-    void SetUp() override {
-        AgentSimTest::SetUp();
-        if (IsSkipped())
-            return;
-        ASSERT_EQ(StartAgent(), 0);
-    }
     int Ask(std::uint16_t command, const std::string &password) {
         const Bytes r = pc_.Ask(PasswordRequest(command, ++sequence_, password));
         EXPECT_EQ(r.size(), 8u);

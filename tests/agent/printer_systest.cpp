@@ -6,13 +6,12 @@
 namespace agentsim {
 namespace {
 
-class PrinterTest : public AgentSimTest {
+class PrinterTest : public RunningAgentTest {
   protected:
     void SetUp() override {
-        AgentSimTest::SetUp();
-        if (IsSkipped())
+        RunningAgentTest::SetUp();
+        if (IsSkipped() || HasFatalFailure())
             return;
-        ASSERT_EQ(StartAgent(), 0);
         ASSERT_TRUE(port_.ok());
     }
     static Bytes Data(std::uint16_t command, std::uint16_t sequence, const std::string &data) {

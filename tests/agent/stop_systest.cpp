@@ -9,13 +9,12 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-class StopTest : public AgentSimTest {
+class StopTest : public RunningAgentTest {
   protected:
     void SetUp() override {
-        AgentSimTest::SetUp();
-        if (IsSkipped())
+        RunningAgentTest::SetUp();
+        if (IsSkipped() || HasFatalFailure())
             return;
-        ASSERT_EQ(StartAgent(), 0);
         ASSERT_TRUE(WaitFor([] { return EventLog().find("Start up !") != std::string::npos; }));
     }
 

@@ -2,6 +2,7 @@
 #include "client/session.h"
 
 #include "tests/support/result_schema.h"
+#include "tests/support/udp_responder.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -23,56 +24,23 @@ namespace {
 
 using namespace dssetup;
 
-// A UDP responder on 127.0.0.1: `answer` turns each request into a reply (empty: no reply).
+// A scripted agent on 127.0.0.1: `answer` turns each request (and its number, from 0) into a
+// reply (empty: no reply); the requests are kept.
 class FakeAgent {
   public:
     using Answer = std::function<Bytes(const Bytes &request, int index)>;
-    explicit FakeAgent(Answer answer) : answer_(std::move(answer)) {
-        fd_ = socket(AF_INET, SOCK_DGRAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(fd_, reinterpret_cast<sockaddr *>(&a), sizeof a);
-        socklen_t n = sizeof a;
-        getsockname(fd_, reinterpret_cast<sockaddr *>(&a), &n);
-        port_ = ntohs(a.sin_port);
-        thread_ = std::thread([this] { Serve(); });
-    }
-    ~FakeAgent() {
-        stop_ = true;
-        thread_.join();
-        close(fd_);
-    }
-    unsigned short port() const { return port_; }
+    explicit FakeAgent(Answer answer)
+        : answer_(std::move(answer)), responder_([this](const Bytes &req) {
+              requests.push_back(req);
+              return answer_(req, index_++);
+          }) {}
+    unsigned short port() const { return responder_.port(); }
     std::vector<Bytes> requests;  // read after the agent is gone
 
   private:
-    void Serve() {
-        int index = 0;
-        while (!stop_) {
-            pollfd p{fd_, POLLIN, 0};
-            if (poll(&p, 1, 20) <= 0)
-                continue;
-            std::uint8_t b[600];
-            sockaddr_in from{};
-            socklen_t n = sizeof from;
-            const ssize_t got =
-                recvfrom(fd_, b, sizeof b, 0, reinterpret_cast<sockaddr *>(&from), &n);
-            if (got < 0)
-                continue;
-            Bytes req(b, b + got);
-            requests.push_back(req);
-            const Bytes reply = answer_(req, index++);
-            if (!reply.empty()) {
-                sendto(fd_, reply.data(), reply.size(), 0, reinterpret_cast<sockaddr *>(&from), n);
-            }
-        }
-    }
     Answer answer_;
-    int fd_ = -1;
-    unsigned short port_ = 0;
-    std::atomic<bool> stop_{false};
-    std::thread thread_;
+    int index_ = 0;
+    testutil::UdpResponder responder_;
 };
 
 Bytes HeaderReply(const Bytes &req, int status, std::uint16_t length) {

@@ -4,23 +4,7 @@
 # into a fresh PC (dssetup alone), put every file where it belongs, and run: the appliance's
 # first boot, the agent, the clock programs, dssetup against the agent; removal takes it all.
 set -uo pipefail
-passed=0
-failed=0
-check() {  # check NAME STATUS [DETAILS]
-    if [ "$2" = 0 ]; then
-        passed=$((passed + 1))
-    else
-        failed=$((failed + 1))
-        echo "FAIL: $1"
-        [ -n "${3:-}" ] && echo "$3"
-    fi
-}
-ok() { "$@" > /dev/null 2>&1; echo $?; }
-finish() {
-    echo "$passed passed, $failed failed"
-    [ "$failed" = 0 ]
-    exit
-}
+source "$(dirname "${BASH_SOURCE[0]}")/../support/checks.sh"
 
 APPLIANCE_FILES=(/usr/sbin/confagent /usr/sbin/cfgsync /usr/sbin/shareapply
                  /usr/share/stowbox/Tcfg/C_File/clockset /usr/share/stowbox/Tcfg/C_File/clockshow)

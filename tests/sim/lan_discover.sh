@@ -4,17 +4,7 @@
 # by its MAC address and its address, and has the settings file of its first boot.
 set -uo pipefail
 COUNT=50
-passed=0
-failed=0
-check() {  # check NAME CONDITION-RESULT [DETAILS]
-    if [ "$2" = 0 ]; then
-        passed=$((passed + 1))
-    else
-        failed=$((failed + 1))
-        echo "FAIL: $1"
-        [ -n "${3:-}" ] && echo "$3"
-    fi
-}
+source "$(dirname "${BASH_SOURCE[0]}")/../support/checks.sh"
 
 if [ "${1:-}" = __pc ]; then
     # On the PC side of the LAN.
@@ -44,9 +34,7 @@ if [ "${1:-}" = __pc ]; then
         "$(grep -qx JX4C000C <<< "$out" && grep -qx 'hw_addr=00:C0:02:4C:00:0C' <<< "$out" &&
            grep -qx 'default_server_name=JX4C000C' <<< "$out" && grep -qx 'ip_addr=192.168.1.12' <<< "$out"
            echo $?)" "$out"
-    echo "$passed passed, $failed failed"
-    [ "$failed" = 0 ]
-    exit
+    finish
 fi
 
 SIM=$1
@@ -61,5 +49,4 @@ for n in 0 251 x; do
     rc=$?
     check "--count $n refused with 125 (got $rc)" "$([ "$rc" = 125 ]; echo $?)"
 done
-echo "$passed passed, $failed failed"
-[ "$failed" = 0 ]
+finish

@@ -8,17 +8,7 @@ set -uo pipefail
 SIM=$1
 BUILD=$(cd "$2" && pwd)
 SRC=$(cd "$(dirname "$0")/../.." && pwd)
-passed=0
-failed=0
-check() {  # check NAME STATUS [DETAILS]
-    if [ "$2" = 0 ]; then
-        passed=$((passed + 1))
-    else
-        failed=$((failed + 1))
-        echo "FAIL: $1"
-        [ -n "${3:-}" ] && echo "$3"
-    fi
-}
+source "$(dirname "${BASH_SOURCE[0]}")/../support/checks.sh"
 has() { grep -Eq -- "$1" <<< "$out"; echo $?; }
 
 # The line as run here: this test's build folder for the README's "build".
@@ -211,5 +201,4 @@ while [ "$i" -lt ${#lines[@]} ]; do
             ;;
     esac
 done
-echo "$passed passed, $failed failed"
-[ "$failed" = 0 ]
+finish

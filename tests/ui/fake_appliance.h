@@ -4,7 +4,6 @@
 #pragma once
 
 #include <arpa/inet.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -19,6 +18,7 @@
 
 #include "agent/protocol.h"
 #include "client/wire.h"
+#include "tests/support/udp_responder.h"
 
 namespace uitest {
 
@@ -47,23 +47,9 @@ class FakeAppliance {
         std::string password;
     };
 
-    explicit FakeAppliance(int apply_ms = 200) : apply_ms_(apply_ms) {
-        fd_ = socket(AF_INET, SOCK_DGRAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(fd_, reinterpret_cast<sockaddr *>(&a), sizeof a);
-        socklen_t n = sizeof a;
-        getsockname(fd_, reinterpret_cast<sockaddr *>(&a), &n);
-        port_ = ntohs(a.sin_port);
-        thread_ = std::thread([this] { Serve(); });
-    }
-    ~FakeAppliance() {
-        stop_ = true;
-        thread_.join();
-        close(fd_);
-    }
-    unsigned short port() const { return port_; }
+    explicit FakeAppliance(int apply_ms = 200)
+        : apply_ms_(apply_ms), responder_([this](const Bytes &req) { return Reply(req); }) {}
+    unsigned short port() const { return responder_.port(); }
 
     State state() {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -202,52 +188,32 @@ class FakeAppliance {
         }
     }
 
-    void Serve() {
-        while (!stop_) {
-            pollfd p{fd_, POLLIN, 0};
-            if (poll(&p, 1, 20) <= 0)
-                continue;
-            std::uint8_t b[600];
-            sockaddr_in from{};
-            socklen_t n = sizeof from;
-            const ssize_t got =
-                recvfrom(fd_, b, sizeof b, 0, reinterpret_cast<sockaddr *>(&from), &n);
-            if (got < 8)
-                continue;
-            Bytes req(b, b + got);
-            Bytes reply;
-            {
-                std::lock_guard<std::mutex> lock(mutex_);
-                ++counts_[proto::GetU16(b)];
-                received_.push_back(req);
-                if (silent_)
-                    continue;
-                // A repeated request gets the stored answer, as the agent's does.
-                if (req == last_request_) {
-                    reply = last_reply_;
-                } else {
-                    reply = Answer(req);
-                    last_request_ = req;
-                    last_reply_ = reply;
-                }
-            }
-            if (!reply.empty())
-                sendto(fd_, reply.data(), reply.size(), 0, reinterpret_cast<sockaddr *>(&from), n);
+    // Runs on the responder's thread.
+    Bytes Reply(const Bytes &req) {
+        if (req.size() < 8)
+            return {};
+        std::lock_guard<std::mutex> lock(mutex_);
+        ++counts_[proto::GetU16(req.data())];
+        received_.push_back(req);
+        if (silent_)
+            return {};
+        // A repeated request gets the stored answer, as the agent's does.
+        if (req != last_request_) {
+            last_reply_ = Answer(req);
+            last_request_ = req;
         }
+        return last_reply_;
     }
 
     const int apply_ms_;
-    int fd_ = -1;
-    unsigned short port_ = 0;
-    std::atomic<bool> stop_{false};
     std::atomic<bool> silent_{false};
-    std::thread thread_;
     std::mutex mutex_;
     State state_;
     std::map<std::uint16_t, int> counts_;
     std::vector<Bytes> received_;
     std::string printed_;
     Bytes last_request_, last_reply_;
+    testutil::UdpResponder responder_;  // last: its thread ends before the rest goes
 };
 
 }  // namespace uitest
