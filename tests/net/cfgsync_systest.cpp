@@ -110,6 +110,7 @@ TEST(Cfgsync, SharingDefaultsInsertedAfterTheHeaderAndOverlongValuesKept) {
     std::string conf = Complete(kGoodTcpip, kCurrentNames);
     std::string longer = "w_d_name=ABCDEFGHIJKLMNOP\n";
     conf.replace(conf.find("w_d_name=HOME\n"), 14, longer);
+    ASSERT_TRUE(sim::WaitForSyslog("Set Configure File Data Finish"));  // the first run's, all in
     WriteFile(kConf, conf);
     sim::ClearLogs();
     ASSERT_EQ(RunCfgsync(), 0);
@@ -186,6 +187,8 @@ TEST(Cfgsync, FullDiskIsReportedAndTheFileKept) {
     ASSERT_TRUE(sim::MountSmallTmpfs("/etc", 64));
     WriteFile(kConf, Complete(kGoodTcpip, kCurrentNames));
     ASSERT_EQ(RunCfgsync(), 0);  // the temporary file and its mark exist from here on
+    // That run's traces reach the system log after it ends: all in before the logs are cleared.
+    ASSERT_TRUE(sim::WaitForSyslog("Set Configure File Data Finish"));
     const std::string needs_change = Complete(kGoodTcpip, kCurrentNames, "telnet_enable=yes\n");
     WriteFile(kConf, needs_change);
     ASSERT_TRUE(sim::FillDisk("/etc"));
@@ -194,7 +197,8 @@ TEST(Cfgsync, FullDiskIsReportedAndTheFileKept) {
     EXPECT_EQ(RunCfgsync(), 1);
     EXPECT_EQ(ReadFile(kConf), needs_change);
     ASSERT_TRUE(sim::WaitForSyslog("[BOOT]::<<Write Telnet Server Flag from DS.CONF fail>>"));
-    EXPECT_EQ(sim::Syslog().find("Set Configure File Data Finish"), std::string::npos);
+    EXPECT_EQ(sim::Syslog().find("Set Configure File Data Finish"), std::string::npos)
+        << sim::Syslog();
 
     ASSERT_EQ(unlink("/etc/filler"), 0);
     sim::ClearLogs();
