@@ -7,7 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "agent/protocol.h"
+#include "protocol/protocol.h"
 
 // The agent's UDP socket; global because the SIGTERM stop closes it.
 extern int sno;

@@ -17,7 +17,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "agent/protocol.h"
+#include "protocol/protocol.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "agent/protocol.h"
+#include "protocol/protocol.h"
 
 namespace dssetup {
 

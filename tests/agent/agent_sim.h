@@ -26,7 +26,7 @@
 #include <thread>
 #include <vector>
 
-#include "agent/protocol.h"
+#include "protocol/protocol.h"
 #include "client/wire.h"
 #include "tests/support/sim_env.h"
 #include "tests/support/test_util.h"

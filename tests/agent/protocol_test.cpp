@@ -1,5 +1,5 @@
 // The wire format shared by the agent and the PC tool.
-#include "agent/protocol.h"
+#include "protocol/protocol.h"
 
 #include <gtest/gtest.h>
 

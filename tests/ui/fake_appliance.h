@@ -16,7 +16,7 @@
 #include <thread>
 #include <vector>
 
-#include "agent/protocol.h"
+#include "protocol/protocol.h"
 #include "client/wire.h"
 #include "tests/support/udp_responder.h"
 
