@@ -15,7 +15,10 @@ int ReadDateFile(const char *path, char *date_line, char *time_line, std::size_t
         return kDateFileOpenFail;
     }
     struct stat st {};
-    if (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1) {
+    // Made by the clock program the agent ran, so ours (root's), and writable by nobody else:
+    // a file another user made or may still write to holds whatever that user wants.
+    if (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1 ||
+        st.st_uid != geteuid() || (st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
         return kDateFileOpenFail;
     }
     UniqueFile file(fdopen(fd.get(), "r"));
@@ -31,4 +34,11 @@ int ReadDateFile(const char *path, char *date_line, char *time_line, std::size_t
         return kDateFileNoTime;
     }
     return kDateFileOk;
+}
+
+void RemoveDateFile(const char *path) {
+    if (unlink(path) != 0) {
+        // Nothing there, or nothing we may remove: the clock program's exclusive create then
+        // fails on it, and the read is refused.
+    }
 }

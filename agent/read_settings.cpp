@@ -173,8 +173,11 @@ int PackSettingsAddresses(std::uint8_t *reply, const StoredSettings &s, const ch
 
 namespace {
 
-// Runs the clock program and reads its two lines. 0, or -208 with the message.
+// Runs the clock program and reads its two lines. 0, or -208 with the message. The date file
+// is made afresh for each read: an old one (perhaps not ours) is removed first, and the clock
+// program creates the new one exclusively.
 int ReadClock(char *date_line, char *time_line, std::size_t size, const char **message) {
+    RemoveDateFile(paths::kDateFile);
     char command[128];
     std::snprintf(command, sizeof command, "%s %s", paths::kClockShow, paths::kDateFile);
     if (RunShell(command) != 0) {

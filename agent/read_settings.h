@@ -45,7 +45,10 @@ inline constexpr int kDateFileOpenFail = -1;  // cannot be opened, or not a plai
 inline constexpr int kDateFileNoDate = -2;    // no first line
 inline constexpr int kDateFileNoTime = -3;    // no second line
 // Reads the two lines the clock program wrote into `path` (each cut to size - 1 characters).
-// The file lies in a folder anyone may write to, so only a regular file with a single name is
-// read: a symbolic link is never followed, a FIFO never waited on, a hard link to some other
-// file never read.
+// The file lies in a folder anyone may write to, so only a regular file with a single name,
+// owned by this process's user (the agent: root) and writable by nobody else, is read: a
+// symbolic link is never followed, a FIFO never waited on, a hard link to some other file
+// never read, a file another user made or can write never trusted.
 int ReadDateFile(const char *path, char *date_line, char *time_line, std::size_t size);
+// Removes what stands at the date file's path (before the clock program makes it afresh).
+void RemoveDateFile(const char *path);

@@ -18,6 +18,7 @@
 #include "common/paths.h"
 #include "common/process.h"
 #include "common/scoped.h"
+#include "common/system_file.h"
 #include "config/cfg.h"
 
 namespace {
@@ -187,7 +188,10 @@ int AgentMain() {
     std::memset(&state, 0, sizeof state);
     std::memcpy(state.mac, ifr.ifr_hwaddr.sa_data, proto::kMacSize);
 
-    (void)RecoverCFGData();  // a change of the settings interrupted before this start
+    // Changes interrupted before this start (a kill, a power cut) are completed before the
+    // first command reads a file: the settings file's and a system file's.
+    (void)RecoverCFGData();
+    (void)RecoverSystemFiles();
     AgentLog(" Start up !");
     ServiceLoop(state);
 }

@@ -5,11 +5,21 @@
 // DHCP mode is answered before the network is touched; a later failure gets a second reply.
 //
 // Decided beyond the protocol:
+// - The changed keys of a request are stored as one change of the settings file
+//   (WriteCFGDataSetWhole): all of them or none, also when the agent is killed meanwhile. When
+//   the change cannot be made, nothing of the request is stored and the reply carries the
+//   status of the first changed key (in the order of the steps); writes done before a failure
+//   do not stay done.
 // - Text of the request that would be written (it differs from the stored value) is checked
-//   before the first key is written: a control character (TAB included), a value the settings
-//   file cannot hold, or a text that its system files would change (see NETServerNameIsSafe,
-//   SMBWorkgroupIsSafe, APPLEZoneIsSafe) refuses the request with that field's write status.
-//   Unchanged text is neither written nor applied by name; the file writers cut what they must.
+//   before anything is stored: a control character (C0, DEL and C1 0x80-0x9F, TAB included), a
+//   value the settings file cannot hold, or a text that its system files would change (see
+//   NETServerNameIsSafe, SMBWorkgroupIsSafe, APPLEZoneIsSafe) refuses the request with that
+//   field's write status. Unchanged text is neither written nor applied by name; the file
+//   writers cut what they must.
+// - The date and the time are checked before anything is stored: MM/DD/YYYY of a real day the
+//   clock can hold (1970-2037) and HH:MM:SS of a real time of day
+//   (protocol/clock_text.h); anything else is refused with -107 or -108, and nothing is stored
+//   or set.
 // - An all-zero address keeps the stored value, and the records carry that stored value
 //   (an empty stored IP address or netmask as "0.0.0.0", which the TCP/IP step refuses).
 // - With WINS off the Samba step gets no WINS server (the request's address is still stored).
@@ -30,6 +40,7 @@
 #include "config/cfg.h"
 #include "config/keys.h"
 #include "net/net.h"
+#include "protocol/clock_text.h"
 #include "share/share.h"
 
 namespace {
@@ -101,6 +112,17 @@ struct Apply {
     bool dhcp_changed;
     bool dns_read;
     char name[15];
+    char wins_server[16];  // the request's, as text
+};
+
+// The keys a request changes, stored together as one change of the settings file; for each
+// the status and message of its failure.
+constexpr int kMaxChanges = 16;
+struct Changes {
+    CfgWrite writes[kMaxChanges];
+    int status[kMaxChanges];
+    const char *message[kMaxChanges];
+    int count;
 };
 
 const char *TextAt(std::uint8_t *receive, std::size_t offset, std::size_t width) {
@@ -160,9 +182,30 @@ int Load(const char *key, char *buffer, int size, int status, const char *messag
     return rc == kCfgOk ? 0 : Fail(status, message);
 }
 
-int Store(const char *key, const char *value, int status, const char *message) {
-    const int rc = WriteCFGData(paths::kConfigFile, paths::kConfigSection, key, value);
-    return rc == kCfgOk ? 0 : Fail(status, message);
+// A key to store with the request's change; `value` lives until the change is made.
+void Change(Changes &c, const char *key, const char *value, int status, const char *message) {
+    if (c.count < kMaxChanges) {
+        const auto i = static_cast<std::size_t>(c.count++);
+        c.writes[i] = CfgWrite{key, value, kCfgOk};
+        c.status[i] = status;
+        c.message[i] = message;
+    }
+}
+
+// The changed keys, as one change: 0, or the status of the first key that could not be written
+// (then nothing was stored).
+int StoreChanges(Changes &c) {
+    if (c.count == 0 || WriteCFGDataSetWhole(paths::kConfigFile, paths::kConfigSection, c.writes,
+                                             c.count) == kCfgOk) {
+        return 0;
+    }
+    for (int i = 0; i < c.count; ++i) {
+        const auto k = static_cast<std::size_t>(i);
+        if (c.writes[k].result != kCfgOk) {
+            return Fail(c.status[k], c.message[k]);
+        }
+    }
+    return Fail(c.status[0], c.message[0]);
 }
 
 int TakeLock() {
@@ -220,10 +263,12 @@ int ReadStored(Stored &s) {
     return 0;
 }
 
+// A control character: C0 (below 0x20), DEL, or C1 (0x80-0x9F, which ISO 8859-1 leaves to
+// controls; a terminal takes 0x9B as the start of a command).
 bool HasControl(const char *text) {
     for (const char *p = text; *p != '\0'; ++p) {
         const auto c = static_cast<unsigned char>(*p);
-        if (c < 0x20 || c == 0x7f) {
+        if (c < 0x20 || c == 0x7f || (c >= 0x80 && c <= 0x9f)) {
             return true;
         }
     }
@@ -260,6 +305,13 @@ int CheckTexts(const Request &q, const Stored &s) {
             return Fail(c.status, c.message);
         }
     }
+    // The date and the time reach clockset only as a real date and time of day.
+    if (!proto::clock::DateTextIsValid(q.date)) {
+        return Fail(proto::kStSetDate, " CMD 0x11, set date fail");
+    }
+    if (!proto::clock::TimeTextIsValid(q.time)) {
+        return Fail(proto::kStSetTime, " CMD 0x11, set time fail");
+    }
     return 0;
 }
 
@@ -278,16 +330,16 @@ struct AddressStep {
     const std::uint8_t *request;
     const char *stored;
     const char *key;
-    char *field;  // 16 bytes of the record
+    char *field;  // 16 bytes of the record (the stored value's text when it changes)
     bool *changed;
     int write_status;
     const char *convert_message;
     const char *write_message;
 };
 
-// A non-zero address of the request: converted, written when it differs, into the record.
+// A non-zero address of the request: converted into the record, stored when it differs.
 // All zero: the stored value stays and goes into the record (`zero_text` when it is none).
-int CompareAddress(const AddressStep &a, const char *zero_text) {
+int CompareAddress(const AddressStep &a, const char *zero_text, Changes &c) {
     if (IsZero(a.request)) {
         std::snprintf(a.field, 16, "%s",
                       zero_text != nullptr && IsNoAddressText(a.stored) ? zero_text : a.stored);
@@ -297,28 +349,22 @@ int CompareAddress(const AddressStep &a, const char *zero_text) {
     if (tran_IPArea_DOTString(a.request, text) != 0) {
         return Fail(proto::kStAddressToText, a.convert_message);
     }
+    std::snprintf(a.field, 16, "%s", text);
     if (Differs(text, a.stored)) {
         if (a.changed != nullptr) {
             *a.changed = true;
         }
-        const int status = Store(a.key, text, a.write_status, a.write_message);
-        if (status != 0) {
-            return status;
-        }
+        Change(c, a.key, a.field, a.write_status, a.write_message);
     }
-    std::snprintf(a.field, 16, "%s", text);
     return 0;
 }
 
-int CompareAddressing(const Request &q, const Stored &s, Apply &a) {
+int CompareAddressing(const Request &q, const Stored &s, Apply &a, Changes &c) {
     const char *mode = q.dhcp_mode ? kDhcp : kStatic;
     if (Differs(mode, s.bootproto)) {
         a.network_changed = true;
-        const int status = Store(keys::kBootproto, mode, proto::kStWriteBootproto,
-                                 " CMD 0x11, set ip status fail");
-        if (status != 0) {
-            return status;
-        }
+        Change(c, keys::kBootproto, mode, proto::kStWriteBootproto,
+               " CMD 0x11, set ip status fail");
     }
     SetText(a.net.bootproto, mode);
     if (q.dhcp_mode) {
@@ -332,7 +378,7 @@ int CompareAddressing(const Request &q, const Stored &s, Apply &a) {
                             proto::kStWriteIpAddr,
                             " CMD 0x11, tran_IPArea_DOTString(ip) fail",
                             " CMD 0x11, set ip address fail"};
-    int status = CompareAddress(ip, kNoAddress);
+    int status = CompareAddress(ip, kNoAddress, c);
     if (status != 0) {
         return status;
     }
@@ -344,7 +390,7 @@ int CompareAddressing(const Request &q, const Stored &s, Apply &a) {
                               proto::kStWriteNetmask,
                               " CMD 0x11, tran_IPArea_DOTString(netmask) fail",
                               " CMD 0x11, set netmask fail"};
-    status = CompareAddress(mask, kNoAddress);
+    status = CompareAddress(mask, kNoAddress, c);
     if (status != 0) {
         return status;
     }
@@ -353,7 +399,7 @@ int CompareAddressing(const Request &q, const Stored &s, Apply &a) {
         a.net.gateway[0] = '\0';
         if (s.gateway[0] != '\0') {
             a.network_changed = true;
-            return Store(keys::kGateway, "", proto::kStWriteGateway, " CMD 0x11, set gateway fail");
+            Change(c, keys::kGateway, "", proto::kStWriteGateway, " CMD 0x11, set gateway fail");
         }
         return 0;
     }
@@ -365,32 +411,30 @@ int CompareAddressing(const Request &q, const Stored &s, Apply &a) {
                                  proto::kStWriteGateway,
                                  " CMD 0x11, tran_IPArea_DOTString(gateway) fail",
                                  " CMD 0x11, set gateway fail"};
-    return CompareAddress(gateway, nullptr);
+    return CompareAddress(gateway, nullptr, c);
 }
 
-int StoreDhcpSwitch(const char *word, const Stored &s, Apply &a, const char *message) {
+void StoreDhcpSwitch(const char *word, const Stored &s, Apply &a, const char *message, Changes &c) {
     if (Differs(word, s.dhcp_server)) {
         a.dhcp_changed = true;
-        return Store(keys::kDhcpServer, word, proto::kStWriteDhcpServer, message);
+        Change(c, keys::kDhcpServer, word, proto::kStWriteDhcpServer, message);
     }
-    return 0;
 }
 
-int CompareDhcpServer(const Request &q, const Stored &s, Apply &a) {
+int CompareDhcpServer(const Request &q, const Stored &s, Apply &a, Changes &c) {
     SetText(a.dhcp.start_ip, s.dhcp_start_ip);
     SetText(a.dhcp.end_ip, s.dhcp_end_ip);
     if (q.dhcp_mode || !q.dhcp_server_on) {
         // A DHCP client serves no addresses; the range of the request is not used.
         SetText(a.dhcp.state, kDisable);
-        return StoreDhcpSwitch(kNo, s, a,
-                               q.dhcp_mode ? " CMD 0x11, set dhcp enable? fail"
-                                           : " CMD 0x11, write dhcp enable? fail");
+        StoreDhcpSwitch(
+            kNo, s, a,
+            q.dhcp_mode ? " CMD 0x11, set dhcp enable? fail" : " CMD 0x11, write dhcp enable? fail",
+            c);
+        return 0;
     }
     SetText(a.dhcp.state, kEnable);
-    int status = StoreDhcpSwitch(kYes, s, a, " CMD 0x11, set dhcp enable? fail");
-    if (status != 0) {
-        return status;
-    }
+    StoreDhcpSwitch(kYes, s, a, " CMD 0x11, set dhcp enable? fail", c);
     const AddressStep start = {q.dhcp_start,
                                s.dhcp_start_ip,
                                keys::kDhcpStartIp,
@@ -399,7 +443,7 @@ int CompareDhcpServer(const Request &q, const Stored &s, Apply &a) {
                                proto::kStWriteDhcpStart,
                                " CMD 0x11, tran_IPArea_DOTString(dhcp_start_ip) fail",
                                " CMD 0x11, set dhcp_start_ip fail"};
-    status = CompareAddress(start, nullptr);
+    const int status = CompareAddress(start, nullptr, c);
     if (status != 0) {
         return status;
     }
@@ -411,53 +455,42 @@ int CompareDhcpServer(const Request &q, const Stored &s, Apply &a) {
                              proto::kStWriteDhcpEnd,
                              " CMD 0x11, tran_IPArea_DOTString(dhcp_end_ip) fail",
                              " CMD 0x11, set dhcp_end_ip fail"};
-    return CompareAddress(end, nullptr);
+    return CompareAddress(end, nullptr, c);
 }
 
-int CompareSharing(const Request &q, const Stored &s, Apply &a) {
+int CompareSharing(const Request &q, const Stored &s, Apply &a, Changes &c) {
     if (Differs(q.workgroup, s.workgroup)) {
-        const int status = Store(keys::kWorkgroup, q.workgroup, proto::kStWriteWorkgroup,
-                                 " CMD 0x11, write domain name fail");
-        if (status != 0) {
-            return status;
-        }
+        Change(c, keys::kWorkgroup, q.workgroup, proto::kStWriteWorkgroup,
+               " CMD 0x11, write domain name fail");
     }
     SetText(a.samba.workgroup, q.workgroup);
     if (Differs(q.zone, s.zone)) {
-        const int status =
-            Store(keys::kZoneName, q.zone, proto::kStWriteZone, " CMD 0x11, write zone name fail");
-        if (status != 0) {
-            return status;
-        }
+        Change(c, keys::kZoneName, q.zone, proto::kStWriteZone, " CMD 0x11, write zone name fail");
     }
     SetText(a.atalk.zone, q.zone);
     const char *wins = q.wins_on ? kYes : kNo;
     if (Differs(wins, s.wins_enable)) {
-        const int status = Store(keys::kWinsEnable, wins, proto::kStWriteWinsEnable,
-                                 " CMD 0x11, set Wins Enable fail");
-        if (status != 0) {
-            return status;
-        }
+        Change(c, keys::kWinsEnable, wins, proto::kStWriteWinsEnable,
+               " CMD 0x11, set Wins Enable fail");
     }
-    char wins_server[16] = {};
     const AddressStep server = {q.wins_server,
                                 s.wins_server,
                                 keys::kWinsServer,
-                                wins_server,
+                                a.wins_server,
                                 nullptr,
                                 proto::kStWriteIpAddr,
                                 " CMD 0x11, tran_IPArea_DOTString(wins server) fail",
                                 " CMD 0x11, set wins server ip address fail"};
-    const int status = CompareAddress(server, nullptr);
+    const int status = CompareAddress(server, nullptr, c);
     if (status != 0) {
         return status;
     }
     // Samba gets no WINS lines that the user switched off.
-    SetText(a.samba.wins_server, q.wins_on ? wins_server : "");
+    SetText(a.samba.wins_server, q.wins_on ? a.wins_server : "");
     return 0;
 }
 
-// Reads, checks, compares and writes, under the lock.
+// Reads, checks and compares, then stores what changed as one change, under the lock.
 int CompareAndStore(const Request &q, Stored &s, Apply &a) {
     int status = ReadStored(s);
     if (status == 0) {
@@ -466,29 +499,30 @@ int CompareAndStore(const Request &q, Stored &s, Apply &a) {
     if (status != 0) {
         return status;
     }
+    Changes c{};
     if (Differs(q.name, s.server_name)) {
         a.name_changed = true;
-        status = Store(keys::kDiskServerName, q.name, proto::kStWriteServerName,
-                       " CMD 0x11, write server name fail");
-        if (status != 0) {
-            return status;
-        }
+        Change(c, keys::kDiskServerName, q.name, proto::kStWriteServerName,
+               " CMD 0x11, write server name fail");
     }
     SetText(a.name, q.name);
-    if (Differs(q.description, s.description)) {
-        status = Store(keys::kDiskServerComment, q.description, proto::kStWriteComment,
-                       " CMD 0x11, write description fail");
-        if (status != 0) {
-            return status;
-        }
+    const bool description_changed = Differs(q.description, s.description);
+    if (description_changed) {
+        Change(c, keys::kDiskServerComment, q.description, proto::kStWriteComment,
+               " CMD 0x11, write description fail");
+    }
+    status = CompareAddressing(q, s, a, c);
+    if (status == 0) {
+        status = CompareDhcpServer(q, s, a, c);
+    }
+    if (status == 0) {
+        status = CompareSharing(q, s, a, c);
+    }
+    if (status == 0) {
+        status = StoreChanges(c);
+    }
+    if (status == 0 && description_changed) {
         RunSetConf(q.description);
-    }
-    status = CompareAddressing(q, s, a);
-    if (status == 0) {
-        status = CompareDhcpServer(q, s, a);
-    }
-    if (status == 0) {
-        status = CompareSharing(q, s, a);
     }
     return status;
 }
@@ -660,28 +694,34 @@ int ApplySettings(bool dhcp_mode, Apply &a) {
     return status != 0 ? status : ApplyAppleTalk(a);
 }
 
-void WriteBack(const char *key, const char *value, const char *message) {
-    if (WriteCFGData(paths::kConfigFile, paths::kConfigSection, key, value) != kCfgOk) {
-        AgentLog(message);
-    }
-}
-
-// After a switch to DHCP: the addresses and name servers the interface got, into the settings.
+// After a switch to DHCP: the addresses and name servers the interface got, into the settings,
+// as one change (each key that could not be written is logged).
 void StoreLeasedAddresses(Apply &a) {
+    Changes c{};
     if (NETReadCurrentNetworkData(&a.net) != 0) {
         AgentLog(" Call NETReadCurrentNetworkData fail");
     } else {
-        WriteBack(keys::kIpAddr, a.net.ipaddr, " CMD 0x11, write ip_addr fail");
-        WriteBack(keys::kNetmask, a.net.netmask, " CMD 0x11, write netmask fail");
-        WriteBack(keys::kGateway, a.net.gateway, " CMD 0x11, write gateway fail");
+        Change(c, keys::kIpAddr, a.net.ipaddr, 0, " CMD 0x11, write ip_addr fail");
+        Change(c, keys::kNetmask, a.net.netmask, 0, " CMD 0x11, write netmask fail");
+        Change(c, keys::kGateway, a.net.gateway, 0, " CMD 0x11, write gateway fail");
     }
     if (NETReadCurrentDNSData(&a.dns) != 0) {
         AgentLog(" Call NETReadCurrentDNSData fail");
+    } else {
+        Change(c, keys::kDnsServer1, a.dns.nameserver1, 0, " CMD 0x11, write dns server 1 fail");
+        Change(c, keys::kDnsServer2, a.dns.nameserver2, 0, " CMD 0x11, write dns server 2 fail");
+        Change(c, keys::kDnsServer3, a.dns.nameserver3, 0, " CMD 0x11, write dns server 3 fail");
+    }
+    if (c.count == 0) {
         return;
     }
-    WriteBack(keys::kDnsServer1, a.dns.nameserver1, " CMD 0x11, write dns server 1 fail");
-    WriteBack(keys::kDnsServer2, a.dns.nameserver2, " CMD 0x11, write dns server 2 fail");
-    WriteBack(keys::kDnsServer3, a.dns.nameserver3, " CMD 0x11, write dns server 3 fail");
+    (void)WriteCFGDataSet(paths::kConfigFile, paths::kConfigSection, c.writes, c.count);
+    for (int i = 0; i < c.count; ++i) {
+        const auto k = static_cast<std::size_t>(i);
+        if (c.writes[k].result != kCfgOk) {
+            AgentLog(c.message[k]);
+        }
+    }
 }
 
 void Reply(AgentState &state, int status) {

@@ -1,6 +1,7 @@
 // dssetup: results of the commands and their JSON form.
 #include "client/result.h"
 
+#include <cstdio>
 #include <utility>
 
 namespace dssetup {
@@ -36,6 +37,36 @@ Result Refused(int status, std::string message) {
     return r;
 }
 
+std::string JsonText(const Json &j) {
+    // Texts are UTF-8 by the time they get here (see Latin1ToUtf8); a stray byte that is not
+    // still becomes U+FFFD instead of invalid output.
+    const std::string raw = j.dump(-1, ' ', false, Json::error_handler_t::replace);
+    // The library escapes U+0000 to U+001F only; DEL and the C1 controls U+0080 to U+009F
+    // (U+009B starts a terminal's commands) are escaped too. Outside strings the text is
+    // ASCII, so every such character stands inside one.
+    std::string out;
+    out.reserve(raw.size());
+    for (std::size_t i = 0; i < raw.size(); ++i) {
+        const auto c = static_cast<unsigned char>(raw[i]);
+        const unsigned next = i + 1 < raw.size() ? static_cast<unsigned char>(raw[i + 1]) : 0U;
+        unsigned point = 0x100;  // none
+        if (c == 0x7F) {
+            point = c;
+        } else if (c == 0xC2 && next >= 0x80 && next <= 0x9F) {
+            point = next;
+            ++i;
+        }
+        if (point == 0x100) {
+            out += raw[i];
+            continue;
+        }
+        char escape[8];
+        std::snprintf(escape, sizeof escape, "\\u%04x", point);
+        out += escape;
+    }
+    return out;
+}
+
 std::string ResultJson(const Result &r) {
     Json j;
     j["ok"] = r.ok;
@@ -52,9 +83,7 @@ std::string ResultJson(const Result &r) {
         }
         j["problems"] = list;
     }
-    // Texts are UTF-8 by the time they get here (see Latin1ToUtf8); a stray byte that is not
-    // still becomes U+FFFD instead of invalid output.
-    return j.dump(-1, ' ', false, Json::error_handler_t::replace) + "\n";
+    return JsonText(j) + "\n";
 }
 
 }  // namespace dssetup

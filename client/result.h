@@ -40,6 +40,11 @@ Result Usage(std::string message);
 // The appliance answered `status` (non-zero); `message` says what it means for the command.
 Result Refused(int status, std::string message);
 
+// A JSON value as one line of text, every control character escaped: the library's
+// escapes (U+0000 to U+001F), DEL and U+0080 to U+009F too, so that nothing printed can steer
+// a terminal.
+std::string JsonText(const Json &j);
+
 // The one JSON object of every command and outcome: "ok", "status" (a number or null),
 // "message", then on success the data's fields, on a refusal "problems". One line.
 std::string ResultJson(const Result &result);

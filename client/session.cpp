@@ -367,9 +367,11 @@ Result ReadSettings(int fd, const Options &options, const Target &target, Settin
         *address = where.address;
     }
     const Bytes request = BuildReadSettings(NextSequence());
+    // The full 258-byte reply, or a shorter one that carries a failure status (a peer that
+    // answers a failure with its header only): the status is what counts then.
     ReplyFilter filter = [](const std::uint8_t *d, std::size_t n) {
         SettingsInfo s;
-        return DecodeSettings(d, n, &s);
+        return DecodeSettings(d, n, &s) || ReplyStatus(d) != 0;
     };
     Reply reply;
     std::string error;
@@ -378,7 +380,10 @@ Result ReadSettings(int fd, const Options &options, const Target &target, Settin
                                        : "no answer from " + TargetText(target) + " within " +
                                              WaitText(options));
     }
-    DecodeSettings(reply.data.data(), reply.data.size(), info);
+    if (!DecodeSettings(reply.data.data(), reply.data.size(), info)) {
+        *info = SettingsInfo{};
+        info->status = ReplyStatus(reply.data.data());
+    }
     if (info->status != 0) {
         return Refused(info->status, "the settings cannot be read: the appliance reported " +
                                          StatusWords(info->status));
@@ -409,7 +414,8 @@ Result Discover(int fd, const Options &options) {
     auto last = start;       // the last send or new answer
     double longest = 0;      // the longest wait between two new answers, in seconds
     double last_reply = -1;  // seconds from the start to the last new answer
-    for (;;) {
+    bool full = false;       // kMaxAppliances found, and another one answered
+    while (!full) {
         Clock::time_point until = end;
         if (found.empty()) {
             until = start + Seconds(timeout * std::min(sent, sends) / sends);
@@ -434,9 +440,14 @@ Result Discover(int fd, const Options &options) {
         IdentifyInfo info;
         if (!IsReplyTo(reply.data.data(), reply.data.size(), proto::kCmdIdentify, sequence) ||
             !DecodeIdentify(reply.data.data(), reply.data.size(), &info) ||
-            !seen.insert(info.mac).second) {
+            seen.count(info.mac) != 0) {
             continue;
         }
+        if (found.size() >= kMaxAppliances) {
+            full = true;  // counting stops here
+            continue;
+        }
+        seen.insert(info.mac);
         const auto now = Clock::now();
         if (!found.empty()) {
             longest = std::max(longest, std::chrono::duration<double>(now - last).count());
@@ -452,8 +463,11 @@ Result Discover(int fd, const Options &options) {
     }
     std::sort(found.begin(), found.end(),
               [](const IdentifyInfo &a, const IdentifyInfo &b) { return a.mac < b.mac; });
-    Result r = Succeeded(std::to_string(found.size()) +
-                         (found.size() == 1 ? " appliance answered" : " appliances answered"));
+    Result r = Succeeded(
+        std::to_string(found.size()) +
+        (found.size() == 1 ? " appliance answered" : " appliances answered") +
+        (full ? "; more answered, but discover stops counting at " + std::to_string(kMaxAppliances)
+              : std::string()));
     Json list = Json::array();
     for (const IdentifyInfo &i : found) {
         Json a;
@@ -470,7 +484,12 @@ Result Discover(int fd, const Options &options) {
     r.data["appliances"] = list;
     r.data["seconds"] = elapsed;
     r.data["last_answer_seconds"] = last_reply;
+    r.data["stopped_counting"] = full;
     r.text = FormatDiscoverTable(found);
+    if (full) {
+        r.text += "(more appliances answered: discover stops counting at " +
+                  std::to_string(kMaxAppliances) + ")\n";
+    }
     return r;
 }
 

@@ -78,6 +78,11 @@ Result Locate(int fd, const Options &options, const Target &target, Located *whe
 Result ReadSettings(int fd, const Options &options, const Target &target, SettingsInfo *info,
                     sockaddr_in *address);
 
+// The most appliances discover (and the page's list) keep, one per MAC address: answers of
+// further MAC addresses are not counted, so that one sender faking thousands of them cannot
+// make the tool take memory without end. Discover says when it stopped counting.
+inline constexpr std::size_t kMaxAppliances = 4096;
+
 // The commands. Each result's data is what `--json` shows of it (see dssetup(1)).
 Result Discover(int fd, const Options &options);
 Result Show(int fd, const Options &options, const Target &target);

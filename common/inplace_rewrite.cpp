@@ -2,7 +2,9 @@
 #include "common/inplace_rewrite.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/uio.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -441,6 +443,97 @@ int Recover(int temp_fd, const char *temp_path, MarkRecord *pending) {
     }
     (void)DropMark(mark);
     return kRecovered;
+}
+
+namespace {
+
+constexpr int kLockPollMs = 10;
+
+// An exclusive flock of `fd`, waited for at most kLockWaitMs.
+bool LockExclusive(int fd) {
+    for (int waited = 0;; waited += kLockPollMs) {
+        if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
+            return true;
+        }
+        if ((errno != EWOULDBLOCK && errno != EINTR) || waited >= kLockWaitMs) {
+            return false;
+        }
+        struct timespec pause {
+            0, kLockPollMs * 1000000L
+        };
+        (void)::nanosleep(&pause, nullptr);
+    }
+}
+
+}  // namespace
+
+int Lock::Take(const char *temp_path, const struct stat &target) {
+    fd_.reset(OpenCopy(temp_path, target));
+    if (!fd_.valid()) {
+        const bool disk = errno == ENOSPC || errno == EDQUOT || errno == EIO || errno == EROFS;
+        return disk ? kLockDiskFail : kLockOpenFail;
+    }
+    if (!LockExclusive(fd_.get())) {
+        fd_.reset();
+        return kLockBusy;
+    }
+    return kLocked;
+}
+
+int RecoverPending(const char *temp_path, MarkRecord *pending) {
+    if (!HasMark(temp_path)) {
+        return kRecovered;
+    }
+    // TEMP is also the lock; made (empty, private) if it went missing, so that the mark can be
+    // judged under the lock like any other.
+    UniqueFd temp(::open(temp_path, O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600));
+    if (!temp.valid()) {
+        return kRecovered;  // no copy to trust; writers fail on it the same way
+    }
+    if (!LockExclusive(temp.get())) {
+        return kBusy;
+    }
+    return Recover(temp.get(), temp_path, pending);
+}
+
+int ReadWhole(int fd, UniqueBuffer *out, std::size_t *size) {
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        return kReadFail;
+    }
+    // One byte more than the size, to see a file that grew meanwhile.
+    std::size_t capacity = static_cast<std::size_t>(st.st_size) + 1;
+    UniqueBuffer buf(capacity);
+    if (!buf.ok()) {
+        return kReadNoMemory;
+    }
+    std::size_t done = 0;
+    for (;;) {
+        if (done == capacity) {
+            UniqueBuffer bigger(capacity * 2);
+            if (!bigger.ok()) {
+                return kReadNoMemory;
+            }
+            std::memcpy(bigger.get(), buf.get(), done);
+            buf = std::move(bigger);
+            capacity *= 2;
+        }
+        const ssize_t n = ::pread(fd, buf.get() + done, capacity - done, static_cast<off_t>(done));
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0) {
+            return kReadFail;
+        }
+        const std::size_t asked = capacity - done;
+        done += static_cast<std::size_t>(n);
+        if (static_cast<std::size_t>(n) < asked) {
+            break;  // a regular file reads short only at its end
+        }
+    }
+    *out = std::move(buf);
+    *size = done;
+    return kRead;
 }
 
 }  // namespace inplace

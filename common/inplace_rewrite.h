@@ -25,8 +25,8 @@
 // TEMP and the mark are opened without following symbolic links and must be regular files of
 // one link; they take TARGET's owner and its permission bits less write for group and others
 // (never world-writable, whatever the umask), and one that others could write is replaced by
-// a fresh file rather than reused. The caller serialises every rewrite and recovery of one
-// TEMP with a lock of its own.
+// a fresh file rather than reused. Every rewrite and recovery of one TEMP is serialised by an
+// exclusive flock of TEMP itself (Lock below).
 #pragma once
 
 #include <sys/stat.h>
@@ -34,6 +34,8 @@
 
 #include <climits>
 #include <cstddef>
+
+#include "common/scoped.h"
 
 namespace inplace {
 
@@ -61,9 +63,17 @@ inline constexpr int kOk = 0;
 inline constexpr int kCopyFail = -1;    // TEMP or its mark could not be written: TARGET untouched
 inline constexpr int kTargetFail = -2;  // TARGET could not be written: it holds its old contents
 
-// Results of Recover.
+// Results of Recover and RecoverPending.
 inline constexpr int kRecovered = 0;  // no mark, a mark removed, or a copy completed
 inline constexpr int kPending = 1;    // a trusted copy could not be written back (mark kept)
+inline constexpr int kBusy = 2;       // RecoverPending: the lock was not obtained
+
+// Results of Lock::Take.
+inline constexpr int kLocked = 0;
+inline constexpr int kLockOpenFail = -1;  // TEMP cannot be opened or made
+inline constexpr int kLockDiskFail = -2;  // nor, for a disk that is full, failing or read-only
+inline constexpr int kLockBusy = -3;      // not obtained within kLockWaitMs
+inline constexpr int kLockWaitMs = 3000;
 
 // One part of new contents.
 struct Piece {
@@ -102,7 +112,35 @@ int Commit(int target_fd, const char *target_path, int temp_fd, const char *temp
 
 // Recovery of `temp_path` (open as `temp_fd`, or -1 when it cannot be opened). kRecovered, or
 // kPending with the mark's record in `pending` (when given): readers may then read TEMP in
-// place of that target.
+// place of that target. The caller holds the lock.
 int Recover(int temp_fd, const char *temp_path, MarkRecord *pending);
+
+// The lock of every rewrite and recovery through one TEMP: an exclusive flock of TEMP, opened
+// (made if missing, see OpenCopy) for the target described by `target`, waited for at most
+// kLockWaitMs. Held until the guard ends; fd() is TEMP, for Commit.
+class Lock {
+  public:
+    Lock() = default;
+    Lock(const Lock &) = delete;
+    Lock &operator=(const Lock &) = delete;
+    // kLocked, kLockOpenFail, kLockDiskFail or kLockBusy.
+    int Take(const char *temp_path, const struct stat &target);
+    int fd() const { return fd_.get(); }
+
+  private:
+    UniqueFd fd_;
+};
+
+// Recovery of `temp_path` under its lock, when its mark may hold a record (else one lstat, the
+// usual case). kRecovered, kPending (see Recover) or kBusy.
+int RecoverPending(const char *temp_path, MarkRecord *pending);
+
+// Reads the whole open regular file from its start into a buffer sized to it (a file that grows
+// meanwhile is read to its end). kRead with the contents; kReadFail on a read error or for
+// anything but a regular file; kReadNoMemory.
+inline constexpr int kRead = 0;
+inline constexpr int kReadFail = -1;
+inline constexpr int kReadNoMemory = -2;
+int ReadWhole(int fd, UniqueBuffer *out, std::size_t *size);
 
 }  // namespace inplace

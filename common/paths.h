@@ -10,6 +10,11 @@ inline constexpr char kConfigTemp[] = "/etc/CGI_ds.conf.tmp";
 inline constexpr char kConfigMark[] = "/etc/CGI_ds.conf.tmp.mark";
 inline constexpr char kConfigSection[] = "network";
 
+// The system files the programs write (common/system_file.h) are all rewritten through one
+// temporary file and its mark.
+inline constexpr char kSystemFileTemp[] = "/etc/CGI_sysfile.tmp";
+inline constexpr char kSystemFileMark[] = "/etc/CGI_sysfile.tmp.mark";
+
 // Event log.
 inline constexpr char kEventLog[] = "/var/log/DS_log";
 inline constexpr char kEventLogTemp[] = "/var/log/DS_log.tmp";

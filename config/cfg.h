@@ -95,6 +95,10 @@ struct CfgWrite {
     int result;
 };
 int WriteCFGDataSet(const char *path, const char *section, CfgWrite *writes, int count);
+// The same, but all or nothing: when any write fails (a refused text, a syntax error before its
+// key, ...), nothing is written at all. The results are as above (a write that did not fail
+// keeps 0: it would have been made); returns the first non-zero result, or 0.
+int WriteCFGDataSetWhole(const char *path, const char *section, CfgWrite *writes, int count);
 
 // Completes an interrupted change of "/etc/CGI_ds.conf" now, as every store call does first:
 // for a program's start-up. 0, 1 the copy could not be written back (reads use it), -5 the

@@ -102,10 +102,10 @@ class StoreLock {
     // 0, -1 (the temporary file cannot be opened or created), -8 (nor for a full, failing or
     // read-only disk) or -5 (not obtained in 3 s).
     int Take(const char *temp_path, const struct stat &target);
-    int fd() const { return fd_.get(); }
+    int fd() const { return lock_.fd(); }
 
   private:
-    UniqueFd fd_;
+    inplace::Lock lock_;
 };
 
 // The callbacks of the reader and the writer.
@@ -120,7 +120,7 @@ int write_parameter(const char *key, const char *value);
 int WriteCFGDataWithTemp(const char *path, const char *temp_path, const char *section,
                          const char *key, const char *value);
 int WriteCFGDataSetWithTemp(const char *path, const char *temp_path, const char *section,
-                            CfgWrite *writes, int count);
+                            CfgWrite *writes, int count, bool whole = false);
 int ReadCFGDataSetWithTemp(const char *path, const char *temp_path, const char *section,
                            CfgRead *reads, int count);
 

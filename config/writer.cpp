@@ -1,4 +1,5 @@
-// The configuration writer: pm1_process, its callbacks, WriteCFGData and WriteCFGDataSet.
+// The configuration writer: pm1_process, its callbacks, WriteCFGData, WriteCFGDataSet and
+// WriteCFGDataSetWhole.
 //
 // Each write is applied to the file's contents in memory (one scan, then the splice of its
 // case), and the result goes to disk as one crash-safe change (see cfg.h); a result that is
@@ -202,8 +203,9 @@ int FirstFailure(const WriteOp *ops, int count) {
 
 // The change of the file by a series of writes (the scanner's section fields set): scan and
 // splice in memory, then, if anything changed, one crash-safe change under the store's lock.
+// `whole`: nothing is written when any of the writes fails.
 int RunWrites(const char *path, const char *temp_path, WriteOp *ops, int count,
-              SectionCallback sfunc, EntryCallback pfunc) {
+              SectionCallback sfunc, EntryCallback pfunc, bool whole = false) {
     if (path == nullptr || path[0] == '\0' || temp_path == nullptr || temp_path[0] == '\0') {
         FailAll(ops, count, kCfgOpenFail);
         return FirstFailure(ops, count);
@@ -222,7 +224,8 @@ int RunWrites(const char *path, const char *temp_path, WriteOp *ops, int count,
         return FirstFailure(ops, count);
     }
     Contents final;
-    if (!ApplyAll(old.get(), old_size, ops, count, sfunc, pfunc, &final)) {
+    if (!ApplyAll(old.get(), old_size, ops, count, sfunc, pfunc, &final) ||
+        (whole && FirstFailure(ops, count) != kCfgOk)) {
         return FirstFailure(ops, count);  // nothing to write
     }
 
@@ -246,7 +249,8 @@ int RunWrites(const char *path, const char *temp_path, WriteOp *ops, int count,
         (now_size != old_size || std::memcmp(now.get(), old.get(), old_size) != 0)) {
         old = std::move(now);
         old_size = now_size;
-        if (!ApplyAll(old.get(), old_size, ops, count, sfunc, pfunc, &final)) {
+        if (!ApplyAll(old.get(), old_size, ops, count, sfunc, pfunc, &final) ||
+            (whole && FirstFailure(ops, count) != kCfgOk)) {
             return FirstFailure(ops, count);
         }
     }
@@ -344,7 +348,7 @@ int WriteCFGDataWithTemp(const char *path, const char *temp_path, const char *se
 }
 
 int WriteCFGDataSetWithTemp(const char *path, const char *temp_path, const char *section,
-                            CfgWrite *writes, int count) {
+                            CfgWrite *writes, int count, bool whole) {
     constexpr int kMaxWrites = 64;
     const char *sec = section != nullptr ? section : "";
     if (count < 0 || count > kMaxWrites) {
@@ -361,9 +365,9 @@ int WriteCFGDataSetWithTemp(const char *path, const char *temp_path, const char 
         }
         any = any || ops[i].apply;
     }
-    if (any) {
+    if (any && !(whole && FirstFailure(ops, count) != kCfgOk)) {
         SetSection(sec);
-        (void)RunWrites(path, temp_path, ops, count, write_section, write_parameter);
+        (void)RunWrites(path, temp_path, ops, count, write_section, write_parameter, whole);
     }
     for (int i = 0; i < count; ++i) {
         writes[i].result = ops[i].result;
@@ -391,4 +395,8 @@ int WriteCFGData(const char *path, const char *section, const char *key, const c
 
 int WriteCFGDataSet(const char *path, const char *section, CfgWrite *writes, int count) {
     return cfg::WriteCFGDataSetWithTemp(path, paths::kConfigTemp, section, writes, count);
+}
+
+int WriteCFGDataSetWhole(const char *path, const char *section, CfgWrite *writes, int count) {
+    return cfg::WriteCFGDataSetWithTemp(path, paths::kConfigTemp, section, writes, count, true);
 }

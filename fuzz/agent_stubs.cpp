@@ -232,16 +232,39 @@ int ReadCFGData(const char *path, const char *section, const char *key, char *ou
     return length < static_cast<std::size_t>(size) ? kCfgOk : kCfgTooLong;
 }
 
-int WriteCFGData(const char *, const char *, const char *key, const char *value) {
-    if (Get().locks_held != 1 || key == nullptr || value == nullptr) {
+namespace {
+
+// One write of a change: under the lock, never a control character into the settings file.
+void CheckWrite(const CfgWrite &w) {
+    if (Get().locks_held != 1 || w.key == nullptr || w.value == nullptr) {
         Breach();
     }
-    for (const char *p = value; *p != '\0'; ++p) {
+    for (const char *p = w.value; *p != '\0'; ++p) {
         if (static_cast<unsigned char>(*p) < 0x20 && *p != '\t') {
-            Breach();  // never a control character into the settings file
+            Breach();
         }
     }
+}
+
+int WriteSet(CfgWrite *writes, int count) {
+    if (count <= 0 || count > 64) {
+        Breach();  // a request's change holds at least one key, at most the store's limit
+    }
+    for (int i = 0; i < count; ++i) {
+        CheckWrite(writes[i]);
+        writes[i].result = kCfgOk;
+    }
     return kCfgOk;
+}
+
+}  // namespace
+
+int WriteCFGDataSet(const char *, const char *, CfgWrite *writes, int count) {
+    return WriteSet(writes, count);
+}
+
+int WriteCFGDataSetWhole(const char *, const char *, CfgWrite *writes, int count) {
+    return WriteSet(writes, count);
 }
 
 // ---- the library's rules and the settings applied (they write fixed system files) ----
@@ -346,6 +369,8 @@ int NETReadCurrentDNSData(DnsInfo *dns) {
 }
 
 // ---- date file and printer ----
+void RemoveDateFile(const char *) {}
+
 int ReadDateFile(const char *, char *date_line, char *time_line, std::size_t size) {
     const fuzzworld::World &w = Get();
     std::snprintf(date_line, size, "%s", w.date_line);

@@ -10,6 +10,7 @@
 
 #include "common/paths.h"
 #include "common/scoped.h"
+#include "common/system_file.h"
 #include "common/util.h"
 #include "common/work_buffers.h"
 #include "net/line_scanner.h"
@@ -131,20 +132,21 @@ int NETWriteDefaultHostnameData() {
 
     std::array<char, kNameMax + 1> stored_default{};
     std::array<char, kNameMax + 1> current_name{};
+    (void)RecoverSystemFiles();  // a rewrite interrupted earlier is completed before the read
     {
         UniqueFd fd(::open(paths::kDefaultNameFile, O_RDONLY | O_CLOEXEC));
         if (!fd.valid()) {
             NETDebugMsg(kTag, "Create New Default Server Name file");
-            UniqueFd created(
-                ::open(paths::kDefaultNameFile, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0744));
-            if (!created.valid()) {
+            std::memset(linebuffer, 0, kLineBufferSize);
+            std::snprintf(linebuffer, kLineBufferSize, "%s\n%s\n", current_default.data(),
+                          current_default.data());
+            const int rc =
+                WriteSystemFile(paths::kDefaultNameFile, linebuffer, std::strlen(linebuffer), 0744);
+            if (rc == kSysFileOpenFail) {
                 NETDebugMsg(kTag, "Create Default Server Name file fail");
                 return -2;
             }
-            std::memset(linebuffer, 0, kLineBufferSize);
-            int n = std::snprintf(linebuffer, kLineBufferSize, "%s\n%s\n", current_default.data(),
-                                  current_default.data());
-            if (::write(created.get(), linebuffer, static_cast<std::size_t>(n)) != n) {
+            if (rc != kSysFileOk) {
                 NETDebugMsg(kTag, "Write Default Server Name file back fail");
                 return -4;
             }
@@ -169,14 +171,15 @@ int NETWriteDefaultHostnameData() {
     }
 
     std::memset(linebuffer, 0, kLineBufferSize);
-    int n = std::snprintf(linebuffer, kLineBufferSize, "%s\n%s\n", stored_default.data(),
-                          current_name.data());
-    UniqueFd out(::open(paths::kDefaultNameFile, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0744));
-    if (!out.valid()) {
+    std::snprintf(linebuffer, kLineBufferSize, "%s\n%s\n", stored_default.data(),
+                  current_name.data());
+    const int rc =
+        WriteSystemFile(paths::kDefaultNameFile, linebuffer, std::strlen(linebuffer), 0744);
+    if (rc == kSysFileOpenFail) {
         NETDebugMsg(kTag, "Open Default Server Name file fail");
         return -2;
     }
-    if (::write(out.get(), linebuffer, static_cast<std::size_t>(n)) != n) {
+    if (rc != kSysFileOk) {
         NETDebugMsg(kTag, "Write default name fiel fail");
         return -4;
     }

@@ -15,6 +15,7 @@
 #include "common/process.h"
 #include "common/scoped.h"
 #include "common/switch_word.h"
+#include "common/system_file.h"
 #include "common/util.h"
 #include "common/work_buffers.h"
 #include "net/line_scanner.h"
@@ -175,20 +176,17 @@ int NETSetDHCPServer(const NetInfo *info, const DnsInfo *dns, const DhcpServerIn
         NETDebugMsg(kTag, "Set DHCP Server in different network");
         return -1;
     }
-    {
-        UniqueFd fd(::open(paths::kDhcpdConf, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0755));
-        if (!fd.valid()) {
-            NETDebugMsg(kTag, "Open dhcpd.conf fail");
-            return -2;
-        }
-        NETComposeDHCPServerConf(info, dns, dhcp, filebuffer, kFileBufferSize);
-        std::size_t n = std::strlen(filebuffer);
-        if (::write(fd.get(), filebuffer, n) != static_cast<ssize_t>(n)) {
-            NETDebugMsg(kTag, "Write dhcpd.conf fail");
-            return -4;
-        }
+    NETComposeDHCPServerConf(info, dns, dhcp, filebuffer, kFileBufferSize);
+    int rc = WriteSystemFile(paths::kDhcpdConf, filebuffer, std::strlen(filebuffer), 0755);
+    if (rc == kSysFileOpenFail) {
+        NETDebugMsg(kTag, "Open dhcpd.conf fail");
+        return -2;
     }
-    int rc = NETCreateDHCPServerLeaseData();
+    if (rc != kSysFileOk) {
+        NETDebugMsg(kTag, "Write dhcpd.conf fail");
+        return -4;
+    }
+    rc = NETCreateDHCPServerLeaseData();
     if (rc != 0) {
         return rc;
     }
@@ -265,8 +263,7 @@ int NETCreateDHCPServerLeaseData() {
             return 0;  // leases are never cleared
         }
     }
-    UniqueFd created(::open(paths::kDhcpdLeases, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0755));
-    if (!created.valid()) {
+    if (WriteSystemFile(paths::kDhcpdLeases, "", 0, 0755) != kSysFileOk) {
         NETDebugMsg(kTag, "Create dhcpd.leases fail");
         return -2;
     }

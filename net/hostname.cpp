@@ -13,6 +13,7 @@
 #include "common/process.h"
 #include "common/scoped.h"
 #include "common/shell_quote.h"
+#include "common/system_file.h"
 #include "common/util.h"
 #include "common/work_buffers.h"
 #include "net/line_scanner.h"
@@ -33,17 +34,16 @@ int RunSystemBuffer() {
     return run_system(systembuffer) == -1 ? -1 : 0;
 }
 
-// Writes the formatted text of linebuffer to a file opened write-only, created with `mode`
-// and truncated. 0; -2 after `open_message`; -4 after `write_message`.
-int WriteWholeFile(const char *path, mode_t mode, const char *open_message,
+// Puts `text` as the whole content of a file (created with `mode` if missing), crash-safely.
+// 0; -2 after `open_message`; -4 after `write_message`.
+int WriteWholeFile(const char *path, const char *text, mode_t mode, const char *open_message,
                    const char *write_message) {
-    UniqueFd fd(::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode));
-    if (!fd.valid()) {
+    const int rc = WriteSystemFile(path, text, std::strlen(text), mode);
+    if (rc == kSysFileOpenFail) {
         NETDebugMsg(kTag, open_message);
         return -2;
     }
-    std::size_t n = std::strlen(linebuffer);
-    if (::write(fd.get(), linebuffer, n) != static_cast<ssize_t>(n)) {
+    if (rc != kSysFileOk) {
         NETDebugMsg(kTag, write_message);
         return -4;
     }
@@ -259,7 +259,7 @@ int NETWriteHostnameData(char *name) {
 
     std::memset(linebuffer, 0, kLineBufferSize);
     std::snprintf(linebuffer, kLineBufferSize, "%s\n", name);
-    rc = WriteWholeFile(paths::kHostnameFile, 0744, "Open Curent Server Name file fail",
+    rc = WriteWholeFile(paths::kHostnameFile, linebuffer, 0744, "Open Curent Server Name file fail",
                         "Write Current Server Name file fail");
     if (rc != 0) {
         return rc;
@@ -276,7 +276,7 @@ int NETWriteHostnameData(char *name) {
 
     std::memset(linebuffer, 0, kLineBufferSize);
     std::snprintf(linebuffer, kLineBufferSize, "%s %s\n", name, kAfpdGuest);
-    return WriteWholeFile(paths::kAfpdConf, 0744, "Open Apple afpd.conf file fail",
+    return WriteWholeFile(paths::kAfpdConf, linebuffer, 0744, "Open Apple afpd.conf file fail",
                           "Write Apple afpd.conf file fail");
 }
 
@@ -324,18 +324,9 @@ int NETUpdateNetworkHostsFile() {
         NETDebugMsg(kTag, "Get current TCP/IP information fail");
         return rc;
     }
-    UniqueFd fd(::open(paths::kHostsFile, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0744));
-    if (!fd.valid()) {
-        NETDebugMsg(kTag, "Open /etc/hosts fail");
-        return -2;
-    }
     std::memset(filebuffer, 0, kFileBufferSize);
     std::snprintf(filebuffer, kFileBufferSize, "%s\t%s\t%s.%s\n%s\t%s\t%s\n", "127.0.0.1",
                   "localhost", "localhost", "localdomain", info.ipaddr, name.data(), info.ipaddr);
-    std::size_t n = std::strlen(filebuffer);
-    if (::write(fd.get(), filebuffer, n) != static_cast<ssize_t>(n)) {
-        NETDebugMsg(kTag, "Update /etc/hosts file fail");
-        return -4;
-    }
-    return 0;
+    return WriteWholeFile(paths::kHostsFile, filebuffer, 0744, "Open /etc/hosts fail",
+                          "Update /etc/hosts file fail");
 }

@@ -6,6 +6,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "common/inplace_rewrite.h"
+#include "common/system_file.h"
 #include "common/util.h"
 #include "common/work_buffers.h"
 
@@ -107,6 +109,7 @@ FileRewrite::FileRewrite(const char *path, const char *name_template)
     : path_(path), temp_(name_template) {}
 
 int FileRewrite::Open(const char *tag, const char *open_message, const char *temp_message) {
+    (void)RecoverSystemFiles();  // a rewrite interrupted earlier is completed before the read
     source_.reset(::open(path_, O_RDONLY | O_CLOEXEC));
     if (!source_.valid()) {
         NETDebugMsg(tag, open_message);
@@ -152,28 +155,25 @@ int FileRewrite::WriteLine(const ScannedLine &line) {
 int FileRewrite::Commit(const char *tag, mode_t mode, const char *seek_message,
                         const char *open_back_message, const char *write_back_message) {
     source_.reset();
+    UniqueBuffer text;
+    std::size_t size = 0;
     if (::lseek(temp_.fd(), 0, SEEK_SET) != 0) {
         NETDebugMsg(tag, seek_message);
         return -3;
     }
-    UniqueFd target(::open(path_, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode));
-    if (!target.valid()) {
+    if (inplace::ReadWhole(temp_.fd(), &text, &size) != inplace::kRead) {
+        NETDebugMsg(tag, write_back_message);
+        return -4;
+    }
+    // The new text replaces the old whole or not at all (common/system_file.h).
+    const int rc = WriteSystemFile(path_, reinterpret_cast<const char *>(text.get()), size, mode);
+    if (rc == kSysFileOpenFail) {
         NETDebugMsg(tag, open_back_message);
         return -2;
     }
-    for (;;) {
-        std::memset(filebuffer, 0, kFileBufferSize);
-        ssize_t n = ::read(temp_.fd(), filebuffer, kFileBufferSize);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n == 0) {
-            break;
-        }
-        if (n < 0 || WriteAll(target.get(), filebuffer, static_cast<std::size_t>(n)) != 0) {
-            NETDebugMsg(tag, write_back_message);
-            return -4;
-        }
+    if (rc != kSysFileOk) {
+        NETDebugMsg(tag, write_back_message);
+        return -4;
     }
     return 0;
 }

@@ -52,16 +52,18 @@ class LineScanner {
 
 // A system file rewritten through a temporary file: the target is read, the new content goes
 // to a temporary file made with mkstemp from `name_template` (handed to the real user and
-// group), and `Commit` copies it back over the target in 1024-byte chunks. The target keeps
-// its inode, owner and mode. The temporary file is removed when the object ends.
+// group), and `Commit` puts it over the target in place, crash-safely (common/system_file.h):
+// the target keeps its inode, owner and mode, and holds its old or its new content whenever
+// the process is killed. The temporary file is removed when the object ends.
 class FileRewrite {
   public:
     FileRewrite(const char *path, const char *name_template);
     FileRewrite(const FileRewrite &) = delete;
     FileRewrite &operator=(const FileRewrite &) = delete;
 
-    // Opens the target for reading, then makes the temporary file. 0, or -2 after logging
-    // `open_message` (target) or `temp_message` (temporary file) with `tag`.
+    // Completes a rewrite of a system file interrupted earlier, opens the target for reading,
+    // then makes the temporary file. 0, or -2 after logging `open_message` (target) or
+    // `temp_message` (temporary file) with `tag`.
     int Open(const char *tag, const char *open_message, const char *temp_message);
     // The target opened for reading (valid after Open succeeded).
     int source() const { return source_.get(); }
@@ -69,9 +71,10 @@ class FileRewrite {
     int Write(std::string_view text);
     // A scanned line with the line feed it is owed: 0, or -1.
     int WriteLine(const ScannedLine &line);
-    // Closes the source, rewinds the temporary file and copies it over the target (opened
-    // write-only, created with `mode`, truncated). 0; -3 after `seek_message`; -2 after
-    // `open_back_message`; -4 after `write_back_message`.
+    // Closes the source, rewinds the temporary file and puts it over the target (created with
+    // `mode` if missing). 0; -3 after `seek_message`; -2 after `open_back_message` (the target
+    // cannot be opened or created); -4 after `write_back_message` (not written: the target
+    // keeps its old content).
     int Commit(const char *tag, mode_t mode, const char *seek_message,
                const char *open_back_message, const char *write_back_message);
 

@@ -8,6 +8,7 @@
 
 #include "common/paths.h"
 #include "common/scoped.h"
+#include "common/system_file.h"
 #include "common/util.h"
 #include "common/work_buffers.h"
 #include "net/line_scanner.h"
@@ -170,13 +171,11 @@ int NETWriteNetworkDNSData(const DnsInfo *dns, int boottype) {
         NETDebugMsg(kTag, "Input invalid boot type");
         return -10;
     }
-    UniqueFd fd(::open(paths::kResolvConf, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0755));
-    if (!fd.valid()) {
-        NETDebugMsg(kTag, "Write DNS file fail");
-        return -2;
-    }
     NETComposeDNSData(dns, boottype, filebuffer, kFileBufferSize);
-    ssize_t ignored = ::write(fd.get(), filebuffer, std::strlen(filebuffer));
-    (void)ignored;
+    const int rc = WriteSystemFile(paths::kResolvConf, filebuffer, std::strlen(filebuffer), 0755);
+    if (rc != kSysFileOk) {
+        NETDebugMsg(kTag, "Write DNS file fail");
+        return rc;
+    }
     return 0;
 }

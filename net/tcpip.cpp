@@ -14,6 +14,7 @@
 #include "common/paths.h"
 #include "common/process.h"
 #include "common/scoped.h"
+#include "common/system_file.h"
 #include "common/util.h"
 #include "common/work_buffers.h"
 #include "net/line_scanner.h"
@@ -163,16 +164,15 @@ int NETComposeTCPIPData(const NetInfo *info, char *out, std::size_t size) {
 }
 
 int NETWriteNetworkTCPIPData(NetInfo *info) {
-    {
-        UniqueFd fd(::open(paths::kIfcfgEth0, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0755));
-        if (!fd.valid()) {
-            NETDebugMsg(kTag, "Open ifcfg-eth0 fail");
-            return -2;
-        }
-        NETComposeTCPIPData(info, filebuffer, kFileBufferSize);
-        // Like every one-piece write of a service file, its result is not examined.
-        ssize_t ignored = ::write(fd.get(), filebuffer, std::strlen(filebuffer));
-        (void)ignored;
+    NETComposeTCPIPData(info, filebuffer, kFileBufferSize);
+    const int rc = WriteSystemFile(paths::kIfcfgEth0, filebuffer, std::strlen(filebuffer), 0755);
+    if (rc == kSysFileOpenFail) {
+        NETDebugMsg(kTag, "Open ifcfg-eth0 fail");
+        return -2;
+    }
+    if (rc != kSysFileOk) {
+        NETDebugMsg(kTag, "Write ifcfg-eth0 fail");
+        return -4;
     }
     return RewriteNetworkGateway(info);
 }

@@ -1,6 +1,4 @@
 // AppleTalk: the zone in atalkd.conf and the AppleTalk service.
-#include <fcntl.h>
-
 #include <cstdio>
 #include <cstring>
 #include <string_view>
@@ -8,6 +6,7 @@
 #include "common/paths.h"
 #include "common/scoped.h"
 #include "common/switch_word.h"
+#include "common/system_file.h"
 #include "common/util.h"
 #include "share/share.h"
 #include "share/share_io.h"
@@ -173,7 +172,7 @@ int APPLEWriteNetatalkData(AtalkInfo *info) {
     std::size_t length = 0;
     int rc;
     {
-        UniqueFile in(std::fopen(paths::kAtalkdConf, "r"));
+        UniqueFile in(share::OpenForRewrite(paths::kAtalkdConf));
         if (!in) {
             NETDebugMsg(kTag, "Read atalk.conf fail");
         }
@@ -188,12 +187,12 @@ int APPLEWriteNetatalkData(AtalkInfo *info) {
         return -4;
     }
 
-    UniqueFd out(::open(paths::kAtalkdConf, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0755));
-    if (!out.valid()) {
+    const int written = WriteSystemFile(paths::kAtalkdConf, text, length, 0755);
+    if (written == kSysFileOpenFail) {
         NETDebugMsg(kTag, "Open atalk.conf fail");
         return -2;
     }
-    if (share::WriteAll(out.get(), text, length) != 0 || out.reset() != 0) {
+    if (written != kSysFileOk) {
         NETDebugMsg(kTag, "Write atalk.conf fail");
         return -4;
     }

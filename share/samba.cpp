@@ -207,7 +207,7 @@ int SMBWriteSambaData(SambaInfo *info) {
     }
     const bool wins_on = info->wins_server[0] != '\0';
 
-    UniqueFile conf(std::fopen(paths::kSmbConf, "r"));
+    UniqueFile conf(share::OpenForRewrite(paths::kSmbConf));
     if (!conf) {
         NETDebugMsg(kTag, "Read smb.conf fail");
         return -2;
@@ -234,7 +234,7 @@ int SMBWriteSambaData(SambaInfo *info) {
     }
 
     // No global section at all: a new one goes in front of the whole old text.
-    conf.reset(std::fopen(paths::kSmbConf, "r"));
+    conf.reset(share::OpenForRewrite(paths::kSmbConf));
     if (!conf) {
         NETDebugMsg(kTag, "Open samba configure file fail");
         return -2;

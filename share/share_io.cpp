@@ -8,7 +8,9 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "common/inplace_rewrite.h"
 #include "common/process.h"
+#include "common/system_file.h"
 #include "common/util.h"
 #include "common/work_buffers.h"
 
@@ -112,22 +114,9 @@ RewriteTemp::RewriteTemp(const char *name_template) : file_(name_template) {
     }
 }
 
-int WriteAll(int fd, const char *data, std::size_t size) {
-    while (size > 0) {
-        ssize_t n = ::write(fd, data, size);
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return -1;
-        }
-        if (n == 0) {
-            return -1;
-        }
-        data += n;
-        size -= static_cast<std::size_t>(n);
-    }
-    return 0;
+FILE *OpenForRewrite(const char *path) {
+    (void)RecoverSystemFiles();  // a rewrite interrupted earlier is completed before the read
+    return std::fopen(path, "r");
 }
 
 int CopyBack(RewriteTemp &temp, const char *target, const RewriteMessages &m) {
@@ -140,27 +129,17 @@ int CopyBack(RewriteTemp &temp, const char *target, const RewriteMessages &m) {
         NETDebugMsg(m.tag, m.seek_fail);
         return -3;
     }
-    UniqueFd out(::open(target, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0755));
-    if (!out.valid()) {
-        NETDebugMsg(m.tag, m.write_back_fail);
-        return -2;
-    }
-    for (;;) {
-        ssize_t n = ::read(temp.fd(), filebuffer, kFileBufferSize);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n < 0 || (n > 0 && WriteAll(out.get(), filebuffer, static_cast<std::size_t>(n)) != 0)) {
-            NETDebugMsg(m.tag, m.write_back_fail);
-            return -4;
-        }
-        if (n == 0) {
-            break;
-        }
-    }
-    if (out.reset() != 0) {
-        NETDebugMsg(m.tag, m.write_back_fail);
+    UniqueBuffer text;
+    std::size_t size = 0;
+    if (inplace::ReadWhole(temp.fd(), &text, &size) != inplace::kRead) {
+        NETDebugMsg(m.tag, m.temp_write_fail);
         return -4;
+    }
+    // The new text replaces the old whole or not at all (common/system_file.h).
+    const int rc = WriteSystemFile(target, reinterpret_cast<const char *>(text.get()), size, 0755);
+    if (rc != kSysFileOk) {
+        NETDebugMsg(m.tag, m.write_back_fail);
+        return rc == kSysFileOpenFail ? -2 : -4;
     }
     return 0;
 }

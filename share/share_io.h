@@ -81,9 +81,14 @@ struct RewriteMessages {
     const char *write_back_fail;  // the target could not be opened or written
 };
 
-// Puts the new text over the target in place (same inode, owner and mode; mode 0755 when the
-// target is created), copying in chunks of the file buffer's size. 0; -3 rewind failed;
-// -2 target cannot be opened; -4 a write failed. Each failure is traced.
+// Opens a target for reading (a stream), after completing a rewrite of a system file that was
+// interrupted earlier (common/system_file.h). Null when it cannot be opened.
+FILE *OpenForRewrite(const char *path);
+
+// Puts the new text over the target in place, crash-safely (common/system_file.h): same inode,
+// owner and mode (0755 when the target is created), the old or the new text whenever the
+// process is killed. 0; -3 rewind failed; -2 target cannot be opened; -4 not written (the
+// target keeps its old text). Each failure is traced.
 int CopyBack(RewriteTemp &temp, const char *target, const RewriteMessages &m);
 
 // One file rewritten in place through a temporary copy, with the traces of its steps.
@@ -101,7 +106,7 @@ struct RewriteStep {
 template <typename Pass>
 int RewriteFile(const RewriteStep &step, Pass &&pass) {
     const char *tag = step.copy_back.tag;
-    UniqueFile in(std::fopen(step.path, "r"));
+    UniqueFile in(OpenForRewrite(step.path));
     if (!in) {
         NETDebugMsg(tag, step.read_fail);
         return -2;
@@ -119,9 +124,6 @@ int RewriteFile(const RewriteStep &step, Pass &&pass) {
     in.reset();
     return CopyBack(temp, step.path, step.copy_back);
 }
-
-// Writes all of data to fd. 0, or -1.
-int WriteAll(int fd, const char *data, std::size_t size);
 
 // Characters, beyond the control characters, at which a text field is cut before it is
 // written, because in the file it goes to they would end the field or add one.

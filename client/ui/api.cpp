@@ -57,7 +57,7 @@ constexpr FormField kFields[] = {
 };
 
 std::string Dump(const Json &j) {
-    return j.dump(-1, ' ', false, Json::error_handler_t::replace);
+    return JsonText(j);
 }
 
 ApiReply Answer(int status, const Json &j) {

@@ -123,9 +123,14 @@ bool ApplianceList::AddTyped(const std::string &text, Appliance *added, std::str
     const IdentifyInfo &info = where.info;
     const sockaddr_in &from = where.address;
     std::lock_guard<std::mutex> lock(mutex_);
-    Appliance &a = Identified(info, from);
-    a.typed = true;
-    *added = a;
+    Appliance *a = Identified(info, from);
+    if (a == nullptr) {
+        *error =
+            "the list is full: it keeps at most " + std::to_string(kMaxAppliances) + " appliances";
+        return false;
+    }
+    a->typed = true;
+    *added = *a;
     return true;
 }
 
@@ -206,20 +211,29 @@ void ApplianceList::Serve() {
     }
 }
 
-Appliance &ApplianceList::Identified(const IdentifyInfo &info, const sockaddr_in &from) {
-    Appliance &a = appliances_[Key(info.mac)];
+Appliance *ApplianceList::Identified(const IdentifyInfo &info, const sockaddr_in &from) {
+    const std::string key = Key(info.mac);
+    if (appliances_.size() >= kMaxAppliances && appliances_.count(key) == 0) {
+        return nullptr;  // full: one sender faking MAC addresses cannot grow it further
+    }
+    Appliance &a = appliances_[key];
     a.mac = info.mac;
     a.address = from;
     a.hostname = info.hostname;
     a.password_set = info.password_set;
     a.status = info.status;
     a.missed = 0;
-    return a;
+    return &a;
 }
 
-void ApplianceList::Answered(const IdentifyInfo &info, const sockaddr_in &from, unsigned number) {
+bool ApplianceList::Answered(const IdentifyInfo &info, const sockaddr_in &from, unsigned number) {
     std::lock_guard<std::mutex> lock(mutex_);
-    Identified(info, from).seen = number;
+    Appliance *a = Identified(info, from);
+    if (a == nullptr) {
+        return false;
+    }
+    a->seen = number;
+    return true;
 }
 
 // One search: an identify broadcast (sent again half-way, as `dssetup discover` does) and the
@@ -282,7 +296,9 @@ void ApplianceList::RunSearch(unsigned number) {
         const std::size_t n = reply.data.size();
         IdentifyInfo info;
         if (IsReplyTo(d, n, proto::kCmdIdentify, sequence) && DecodeIdentify(d, n, &info)) {
-            Answered(info, reply.from, number);
+            if (!Answered(info, reply.from, number)) {
+                continue;  // the list is full
+            }
             const std::string key = Key(info.mac);
             bool needs = false;
             {

@@ -54,12 +54,13 @@ class ApplianceList {
     bool broadcast() const { return broadcast_; }
     unsigned Completed() const;
 
-    // Every appliance, in the order of their MAC addresses.
+    // Every appliance, in the order of their MAC addresses: at most kMaxAppliances (an
+    // appliance of another MAC address that answers then is not added).
     std::vector<Appliance> All() const;
     bool Find(const Mac &mac, Appliance *found) const;
 
     // The user typed an address: asks what answers there and adds it. false with *error when
-    // nothing answered or the address is not one to send to.
+    // nothing answered, the address is not one to send to, or the list is full.
     bool AddTyped(const std::string &text, Appliance *added, std::string *error);
 
     // After a read of the settings, or an identify by MAC address elsewhere.
@@ -74,10 +75,11 @@ class ApplianceList {
   private:
     void Serve();
     void RunSearch(unsigned number);
-    void Answered(const IdentifyInfo &info, const sockaddr_in &from, unsigned number);
+    // false when the list is full and the appliance is not in it.
+    bool Answered(const IdentifyInfo &info, const sockaddr_in &from, unsigned number);
     // The entry of the appliance that answered an identify from `from`, made or brought up to
-    // date with the answer; the caller holds mutex_.
-    Appliance &Identified(const IdentifyInfo &info, const sockaddr_in &from);
+    // date with the answer, or null when the list is full without it; the caller holds mutex_.
+    Appliance *Identified(const IdentifyInfo &info, const sockaddr_in &from);
 
     const Options options_;
     const bool broadcast_;

@@ -44,7 +44,7 @@ void Refuse(httplib::Response &res, int status, const std::string &error) {
     res.status = status;
     res.set_header("Connection", "close");
     const Json body = {{"ok", false}, {"error", error}};
-    res.set_content(body.dump(-1, ' ', false, Json::error_handler_t::replace), kJson);
+    res.set_content(JsonText(body), kJson);
 }
 
 }  // namespace

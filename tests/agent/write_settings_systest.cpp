@@ -511,6 +511,21 @@ TEST_F(WriteSettingsTest, UnsafeTextIsRefusedBeforeAnythingIsWritten) {
     add(
         "line feed in the zone", [](Settings &s) { s.zone = "Office\nzone_name=x"; },
         proto::kStWriteZone, " CMD 0x11, write zone name fail");
+    // C1 controls (0x80-0x9F) as the C0 ones; 0x9B starts a terminal's commands.
+    add(
+        "C1 CSI in the description",
+        [](Settings &s) {
+            s.description =
+                "Disk \x9b"
+                "2J";
+        },
+        proto::kStWriteComment, " CMD 0x11, write description fail");
+    add(
+        "C1 NEL in the workgroup", [](Settings &s) { s.workgroup = "HOME\x85"; },
+        proto::kStWriteWorkgroup, " CMD 0x11, write domain name fail");
+    add(
+        "C1 0x80 in the zone", [](Settings &s) { s.zone = "\x80Office"; }, proto::kStWriteZone,
+        " CMD 0x11, write zone name fail");
 
     std::uint16_t sequence = 1;
     for (const Case &c : cases) {
@@ -523,22 +538,87 @@ TEST_F(WriteSettingsTest, UnsafeTextIsRefusedBeforeAnythingIsWritten) {
         EXPECT_TRUE(Snapshot(kConfig) == before) << c.what << "\n" << testutil::ReadFile(kConfig);
         EXPECT_EQ(sim::Calls(), "") << c.what;
     }
-    // A NUL in the middle ends the text: the rest is not part of it.
+    // A NUL in the middle ends the text: the rest is not part of it. Latin-1 letters
+    // (0xA0-0xFF) are no controls.
     Settings s;
     s.name = std::string("NEWNAME\0;reboot", 15);
+    s.zone = "B\xfcro";
     EXPECT_EQ(Status(Write(sequence++, s)), 0) << EventLog();
     EXPECT_EQ(Stored("disk_server_name"), "NEWNAME");
+    EXPECT_EQ(Stored("zone_name"), "B\xfcro");
 }
 
-TEST_F(WriteSettingsTest, DateAndTimeReachClocksetAsOneWordEach) {
+// The date and the time are checked before anything is stored or set: MM/DD/YYYY of a real
+// day from 1970 to 2037, HH:MM:SS of a real time of day. Nothing else reaches clockset.
+TEST_F(WriteSettingsTest, DateAndTimeAreCheckedBeforeAnythingIsStoredOrSet) {
+    const FileSnapshot before = Snapshot(kConfig);
+    struct Case {
+        const char *date;
+        const char *time;
+        int status;
+        const char *message;
+    };
+    const Case cases[] = {
+        {"$(>/tmp/Q1)", "08:05:09", proto::kStSetDate, " CMD 0x11, set date fail"},
+        {"02/29/2026", "08:05:09", proto::kStSetDate, " CMD 0x11, set date fail"},
+        {"13/01/2026", "08:05:09", proto::kStSetDate, " CMD 0x11, set date fail"},
+        {"01/01/2038", "08:05:09", proto::kStSetDate, " CMD 0x11, set date fail"},
+        {"12-07-2026", "08:05:09", proto::kStSetDate, " CMD 0x11, set date fail"},
+        {"12/07/2026", "a;b", proto::kStSetTime, " CMD 0x11, set time fail"},
+        {"12/07/2026", "24:00:00", proto::kStSetTime, " CMD 0x11, set time fail"},
+        {"12/07/2026", "`id>/t2`", proto::kStSetTime, " CMD 0x11, set time fail"},
+    };
+    std::uint16_t sequence = 1;
+    for (const Case &c : cases) {
+        sim::ClearLogs();
+        unlink(kEventLog);
+        Settings s;
+        s.name = "NEWNAME";  // a change that would be stored
+        s.date = c.date;
+        s.time = c.time;
+        const Bytes r = Write(sequence++, s);
+        ASSERT_EQ(r.size(), 8u) << c.date << " " << c.time;
+        EXPECT_EQ(Status(r), c.status) << c.date << " " << c.time;
+        EXPECT_TRUE(Has(EventLog(), c.message)) << c.date << " " << c.time;
+        EXPECT_TRUE(Snapshot(kConfig) == before) << c.date << " " << c.time;
+        EXPECT_EQ(sim::Calls(), "") << "clockset and the scheduler untouched";
+    }
+    EXPECT_FALSE(testutil::FileExists("/tmp/Q1"));
+    EXPECT_FALSE(testutil::FileExists("/t2"));
+
     Settings s;
-    s.date = "$(id>/t1)";
-    s.time = "`id>/t2`";
+    s.date = "02/29/2024";
+    s.time = "23:59:59";
+    EXPECT_EQ(Status(Write(sequence++, s)), 0) << EventLog();
+    EXPECT_TRUE(Has(sim::Calls(), std::string(paths::kClockSet) + " 02/29/2024 1\n"));
+    EXPECT_TRUE(Has(sim::Calls(), std::string(paths::kClockSet) + " 23:59:59 2\n"));
+}
+
+// The changed keys of a request are stored as one change: when it cannot be made, nothing of
+// the request is stored, nothing is applied, and the reply carries the status of the first
+// changed key.
+TEST_F(WriteSettingsTest, ARequestIsStoredWholeOrNotAtAll) {
+    const FileSnapshot before = Snapshot(kConfig);
+    Settings s;
+    s.name = "NEWNAME";
+    s.description = "New description";
+    s.workgroup = "NEWGROUP";
+    s.zone = "New Zone";
+    // The settings file's temporary file cannot be made.
+    ASSERT_EQ(mkdir((std::string(kConfig) + ".tmp").c_str(), 0755), 0);
     const Bytes r = Write(1, s);
     ASSERT_EQ(r.size(), 8u);
-    EXPECT_TRUE(Has(sim::Calls(), std::string(paths::kClockSet) + " $(id>/t1) 1\n"));
-    EXPECT_FALSE(testutil::FileExists("/t1"));
-    EXPECT_FALSE(testutil::FileExists("/t2"));
+    EXPECT_EQ(Status(r), proto::kStWriteServerName);
+    EXPECT_TRUE(Has(EventLog(), " CMD 0x11, write server name fail")) << EventLog();
+    EXPECT_TRUE(Snapshot(kConfig) == before) << testutil::ReadFile(kConfig);
+    EXPECT_EQ(sim::Calls(), "") << "nothing set, nothing applied";
+
+    ASSERT_EQ(rmdir((std::string(kConfig) + ".tmp").c_str()), 0);
+    EXPECT_EQ(Status(Write(2, s)), 0) << EventLog();
+    EXPECT_EQ(Stored("disk_server_name"), "NEWNAME");
+    EXPECT_EQ(Stored("disk_server_comment"), "New description");
+    EXPECT_EQ(Stored("w_d_name"), "NEWGROUP");
+    EXPECT_EQ(Stored("zone_name"), "New Zone");
 }
 
 // Stored text of the sharing settings, unchanged by the request, is made harmless by the

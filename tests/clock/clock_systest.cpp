@@ -121,29 +121,43 @@ TEST_F(Clock, ShowWithWrongArgumentCountDoesNothing) {
     EXPECT_FALSE(testutil::FileExists("/tmp/second"));
 }
 
-TEST_F(Clock, ShowRefusesASymbolicLinkAtItsOutputPath) {
+// What stands at the output path is removed, never written through: a link to a file of
+// root, a dangling link, a FIFO, a file of another user that it could write to.
+TEST_F(Clock, ShowReplacesWhateverStandsAtItsPathByAFreshFile) {
     const std::string target = "/etc/clock_link_target";
+    const std::string dangling = "/etc/clock_link_created";
     testutil::WriteFile(target, "precious\n", 0600);
-    ASSERT_EQ(symlink(target.c_str(), paths::kDateFile), 0);
-    EXPECT_EQ(RunClock(paths::kClockShow, {paths::kDateFile}), 254);
+    struct Planted {
+        const char *what;
+        std::string command;
+    };
+    const Planted planted[] = {
+        {"symbolic link", "ln -s " + target + " /tmp/date_tmep"},
+        {"dangling link", "ln -s " + dangling + " /tmp/date_tmep"},
+        {"fifo", "mkfifo -m 666 /tmp/date_tmep"},
+        {"file of nobody",
+         "echo 01/01/1999 > /tmp/date_tmep; chmod 666 /tmp/date_tmep; "
+         "chown nobody /tmp/date_tmep || true"},
+    };
+    for (const Planted &p : planted) {
+        SCOPED_TRACE(p.what);
+        unlink(paths::kDateFile);
+        ASSERT_EQ(testutil::Run(p.command), 0);
+        struct stat before {};
+        ASSERT_EQ(lstat(paths::kDateFile, &before), 0);
+        const time_t start = time(nullptr);
+        ASSERT_EQ(RunClock(paths::kClockShow, {paths::kDateFile}), 0);
+        EXPECT_LT(time(nullptr) - start, 10);
+        struct stat st {};
+        ASSERT_EQ(lstat(paths::kDateFile, &st), 0);
+        EXPECT_TRUE(S_ISREG(st.st_mode));
+        EXPECT_NE(st.st_ino, before.st_ino);
+        EXPECT_EQ(st.st_uid, 0u);
+        EXPECT_EQ(st.st_mode & 0777, 0644u);
+        EXPECT_EQ(testutil::ReadFile(paths::kDateFile), "07/03/2026\n08:05:09");
+    }
     EXPECT_EQ(testutil::ReadFile(target), "precious\n");
-    struct stat st {};
-    ASSERT_EQ(lstat(paths::kDateFile, &st), 0);
-    EXPECT_TRUE(S_ISLNK(st.st_mode));
-}
-
-TEST_F(Clock, ShowRefusesADanglingSymbolicLink) {
-    const std::string target = "/etc/clock_link_created";
-    ASSERT_EQ(symlink(target.c_str(), paths::kDateFile), 0);
-    EXPECT_EQ(RunClock(paths::kClockShow, {paths::kDateFile}), 254);
-    EXPECT_FALSE(testutil::FileExists(target));
-}
-
-TEST_F(Clock, ShowRefusesAFifoWithoutBlocking) {
-    ASSERT_EQ(mkfifo(paths::kDateFile, 0666), 0);
-    const time_t start = time(nullptr);
-    EXPECT_EQ(RunClock(paths::kClockShow, {paths::kDateFile}), 254);
-    EXPECT_LT(time(nullptr) - start, 10);
+    EXPECT_FALSE(testutil::FileExists(dangling));
 }
 
 TEST_F(Clock, ShowFailsWhenTheFileCannotBeCreated) {
@@ -225,13 +239,27 @@ TEST_F(Clock, SetWithWrongArgumentCountDoesNothing) {
     EXPECT_EQ(sim::Calls(), "");
 }
 
-TEST_F(Clock, SetRefusesATextLongerThan19Characters) {
-    EXPECT_EQ(RunClock(paths::kClockSet, {"23:59:30" + std::string(12, ' '), "2"}), 255);
-    EXPECT_EQ(RunClock(paths::kClockSet, {std::string(1000, '1'), "1"}), 255);
+// Nothing is set from a text that is not a date or a time whole: "a;b" once set 00:00:00,
+// "$(>/tmp/Q1)" the year 0.
+TEST_F(Clock, SetRefusesATextThatIsNotADateOrATimeWhole) {
+    const std::vector<std::vector<std::string>> refused = {
+        {"23:59:30" + std::string(12, ' '), "2"},  // longer than 19 characters
+        {std::string(1000, '1'), "1"},
+        {"23:59:30" + std::string(11, ' '), "2"},  // a tail behind the time
+        {"a;b", "2"},
+        {"$(>/tmp/Q1)", "1"},
+        {"7/3/2026", "1"},
+        {"07/03/20x6", "1"},
+        {"07/03/2026", "2"},  // a date where a time belongs
+        {"23:59:30", "1"},
+        {"", "2"},
+    };
+    for (const auto &args : refused) {
+        EXPECT_EQ(RunClock(paths::kClockSet, args), 255) << args[0];
+    }
     EXPECT_EQ(Recorded(), "");
     EXPECT_EQ(sim::Calls(), "");
-    ASSERT_EQ(RunClock(paths::kClockSet, {"23:59:30" + std::string(11, ' '), "2"}), 0);
-    EXPECT_EQ(Recorded(), RecordOf(Epoch(2026, 7, 3, 23, 59, 30)));
+    EXPECT_FALSE(testutil::FileExists("/tmp/Q1"));
 }
 
 }  // namespace

@@ -14,6 +14,7 @@
 #include <cstring>
 
 #include "common/paths.h"
+#include "common/system_file.h"
 #include "common/util.h"
 #include "config/cfg.h"
 #include "config/keys.h"
@@ -224,6 +225,12 @@ bool TraceRun() {
 }  // namespace
 
 int main() {
+    // Boot runs it before the services start: a rewrite of a system file that was interrupted
+    // (a power cut during an apply) is completed before any service reads its file. The
+    // settings file's own is completed by the first store call.
+    if (RecoverSystemFiles() != kSysFileOk) {
+        NETDebugMsg(kSystem, "Complete interrupted system file rewrite fail");
+    }
     (void)ReadCFGDataSet(paths::kConfigFile, paths::kConfigSection, reads.data(), kReadCount);
     CheckTcpip();
     SyncHardwareAddress();

@@ -1,8 +1,10 @@
 // clockset TEXT MODE: sets the system date (MODE 1, TEXT "MM/DD/YYYY") or the system time
-// (any other MODE, TEXT "HH:MM:SS"); the separators may be any character. After setting the
-// time it writes the system time to the hardware clock with "/sbin/clock -w".
-// Exit 0 set; 255 wrong arguments (a TEXT longer than 19 characters included), no time, or
-// setting the time failed; 254 setting the date failed.
+// (any other MODE, TEXT "HH:MM:SS"); the separators may be any character, every other
+// character must be a digit. After setting the time it writes the system time to the hardware
+// clock with "/sbin/clock -w".
+// Exit 0 set; 255 wrong arguments (a TEXT longer than 19 characters, or one that is not a date
+// or a time whole, included), no time, or setting the time failed; 254 setting the date
+// failed. Numbers out of range are normalised (day 32 is the first of the next month).
 #include <sys/time.h>
 
 #include <cstdio>
@@ -11,6 +13,7 @@
 #include <ctime>
 
 #include "common/paths.h"
+#include "protocol/clock_text.h"
 
 namespace {
 
@@ -19,12 +22,7 @@ constexpr int kExitFail = 255;      // -1
 constexpr int kExitDateFail = 254;  // -2
 constexpr std::size_t kTextSize = 20;
 constexpr int kDateMode = 1;
-
-// The number in text[first..first+width), the field cut off behind it.
-int Field(char *text, std::size_t first, std::size_t width) {
-    text[first + width] = '\0';
-    return std::atoi(text + first);
-}
+constexpr char kAnySeparator = '\0';
 
 }  // namespace
 
@@ -36,9 +34,16 @@ int main(int argc, char **argv) {
     if (std::strlen(argv[1]) >= kTextSize) {
         return kExitFail;
     }
-    char text[kTextSize] = {};  // zero-filled: a missing field reads as 0
+    char text[kTextSize] = {};
     std::memcpy(text, argv[1], std::strlen(argv[1]));
     const int mode = std::atoi(argv[2]);
+    // Nothing is set from a text that is not a date or a time whole ("a;b" is no 00:00:00).
+    proto::clock::Date date{};
+    proto::clock::Time time{};
+    if (mode == kDateMode ? !proto::clock::ParseDate(text, &date, kAnySeparator)
+                          : !proto::clock::ParseTime(text, &time, kAnySeparator)) {
+        return kExitFail;
+    }
 
     struct timeval now {};
     if (::gettimeofday(&now, nullptr) != 0) {
@@ -51,13 +56,13 @@ int main(int argc, char **argv) {
     }
 
     if (mode == kDateMode) {
-        local.tm_mon = Field(text, 0, 2) - 1;
-        local.tm_mday = Field(text, 3, 2);
-        local.tm_year = Field(text, 6, 4) - 1900;
+        local.tm_mon = date.month - 1;
+        local.tm_mday = date.day;
+        local.tm_year = date.year - 1900;
     } else {
-        local.tm_hour = Field(text, 0, 2);
-        local.tm_min = Field(text, 3, 2);
-        local.tm_sec = Field(text, 6, 2);
+        local.tm_hour = time.hour;
+        local.tm_min = time.minute;
+        local.tm_sec = time.second;
     }
     // The new wall-clock time counts, whether or not daylight saving time applies to it.
     local.tm_isdst = -1;

@@ -2,13 +2,16 @@
 // "MM/DD/YYYY\nHH:MM:SS". Exit 0 written; 255 wrong arguments or no time; 254 the file
 // cannot be created.
 //
-// The agent runs it as root with a fixed file name in a world-writable folder, so the file
-// is opened without following a symbolic link, and only a regular file of one name is written.
+// The agent runs it as root with a fixed file name in a world-writable folder, so whatever
+// stands at the path (an earlier file, a link, a FIFO, a file another user made) is removed and
+// the file is made afresh, exclusively: nothing is ever written through an existing file. If
+// something else takes the path between the two, the file cannot be created (254).
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <ctime>
 
@@ -18,23 +21,17 @@ constexpr int kExitOk = 0;
 constexpr int kExitUsage = 255;       // -1: wrong arguments, or no time
 constexpr int kExitCreateFail = 254;  // -2: the output file cannot be created
 
-// Opens `path` for writing, created with mode 0644 or emptied; -1 for a symbolic link,
-// anything but a regular file with a single name, or any other failure.
+// Makes `path` afresh for writing, mode 0644 (whatever the file-creation mask), owned by the
+// caller: what stood there is removed first. -1 when it cannot be created.
 int OpenOutput(const char *path) {
-    // O_NONBLOCK: a FIFO planted at the path must not block the open.
-    int fd = ::open(path, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
+    if (::unlink(path) != 0 && errno != ENOENT) {
+        // A folder, or a file not ours to remove: the exclusive create below fails on it.
+    }
+    int fd = ::open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (fd < 0) {
         return -1;
     }
-    struct stat st {};
-    // One name only: a hard link planted at the path would make us empty its other file.
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1 ||
-        ::ftruncate(fd, 0) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    int flags = ::fcntl(fd, F_GETFL);
-    if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+    if (::fchmod(fd, 0644) != 0) {
         ::close(fd);
         return -1;
     }
