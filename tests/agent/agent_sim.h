@@ -26,8 +26,8 @@
 #include <thread>
 #include <vector>
 
-#include "protocol/protocol.h"
 #include "client/wire.h"
+#include "protocol/protocol.h"
 #include "tests/support/sim_env.h"
 #include "tests/support/test_util.h"
 
@@ -262,9 +262,10 @@ class AgentSimTest : public ::testing::Test {
         }
     }
 
-    // Runs confagent; its (parent's) exit status. On 0 waits until it serves port 915.
-    int StartAgent() {
-        const int rc = testutil::Run(kAgent);
+    // Runs confagent (through `command`, which runs it); its (parent's) exit status. On 0 waits
+    // until it serves port 915.
+    int StartAgent(const std::string &command = kAgent) {
+        const int rc = testutil::Run(command);
         if (rc == 0) {
             WaitFor([] { return PortBound() && LockPid() > 0; });
             pid_ = LockPid();

@@ -3,10 +3,15 @@
 #include <sys/file.h>
 
 #include <array>
+#include <atomic>
+#include <mutex>
 #include <sstream>
 
 #include "common/paths.h"
+#include "common/system_file.h"
+#include "config/cfg.h"
 #include "tests/agent/agent_sim.h"
+#include "tests/support/crash_runner.h"
 #include "tests/support/pc_dhcp_server.h"
 
 namespace agentsim {
@@ -646,6 +651,188 @@ TEST_F(WriteSettingsTest, StoredTextAddsNoFieldOrOptionToTheSharingFiles) {
     const std::string atalkd = testutil::ReadFile("/etc/atalk/atalkd.conf");
     EXPECT_TRUE(Has(atalkd, "-zone \"Office\"")) << atalkd;
     EXPECT_FALSE(Has(atalkd, "-addr"));
+}
+
+// Every file a request of the kill test below writes: the settings file first.
+const char *const kAppliedFiles[] = {
+    kConfig,
+    "/etc/sysconfig/network-scripts/ifcfg-eth0",
+    "/etc/sysconfig/network",
+    "/etc/hosts",
+    "/etc/HOSTNAME",
+    "/var/log/DEFHOSTNAME",
+    "/etc/atalk/afpd.conf",
+    "/etc/dhcpd.conf",
+    "/etc/smb.conf",
+    "/etc/atalk/atalkd.conf",
+};
+
+std::map<std::string, std::string> AppliedFiles() {
+    std::map<std::string, std::string> files;
+    for (const char *path : kAppliedFiles) {
+        files[path] = testutil::FileExists(path) ? testutil::ReadFile(path) : "<absent>";
+    }
+    return files;
+}
+
+// The agent killed while it serves requests that change three texts, the netmask and the DHCP
+// range, back and forth: at every third call that changes a file under /etc (through the
+// file-call shim), then at random instants (every other one within the first 2 ms, where the
+// keys are stored on the simulator's memory-backed disk). The agent's start-up completes what
+// was interrupted: after it the settings file holds the one set or the other, never a mix,
+// and every system file the apply writes is whole: its contents after a complete request of
+// one set or of the other. CRASH_KILLS sets the number of random kills (200 by default),
+// CRASH_SEED repeats a run.
+TEST_F(WriteSettingsTest, KilledAnywhereInARequestLeavesEveryFileWhole) {
+    Settings sets[2];
+    sets[0].name = "ALPHA";
+    sets[0].workgroup = "GROUPA";
+    sets[0].zone = "Zone A";
+    sets[1].name = "BRAVOBRAVO";
+    sets[1].workgroup = "THEGROUPB";
+    sets[1].zone = "The second zone, B";
+    sets[1].netmask = {255, 255, 0, 0};
+    sets[1].dhcp_end = {192, 168, 0, 150};
+    // The clock and the scheduler have no files here: quick stand-ins spare half of each request.
+    for (const char *program : {paths::kClockSet, kCrond}) {
+        testutil::WriteFile(program, "#!/bin/sh\nexit 0\n", 0755);
+    }
+    // This process is the subreaper of the agent's children: the DHCP server that its script
+    // stops must not stay a zombie that the script waits for. (Not while this thread runs a
+    // program of its own and waits for it.)
+    std::atomic<bool> stop{false};
+    std::mutex reaping;
+    std::thread reaper([&stop, &reaping] {
+        while (!stop) {
+            {
+                std::lock_guard<std::mutex> lock(reaping);
+                crash::ReapEnded();
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+    });
+    struct Join {
+        std::atomic<bool> &stop;
+        std::thread &thread;
+        ~Join() {
+            stop = true;
+            thread.join();
+        }
+    } join{stop, reaper};
+    auto start = [this, &reaping](const std::string &command) {
+        std::lock_guard<std::mutex> lock(reaping);
+        return StartAgent(command);
+    };
+    auto stop_agent = [this] {  // SIGTERM; true once it has ended (collected by the reaper)
+        const pid_t agent = pid_;
+        pid_ = 0;
+        return agent > 0 && kill(agent, SIGTERM) == 0 &&
+               WaitFor([agent] { return kill(agent, 0) != 0; });
+    };
+
+    // The files after complete requests of each set, once they go back and forth.
+    std::uint16_t sequence = 1;
+    std::map<std::string, std::string> forms[2];
+    long longest_us = 0;
+    for (int round = 0; round < 6; ++round) {
+        const int which = round % 2;
+        Bytes r;
+        const long us = crash::Microseconds([&] { r = Write(sequence++, sets[which]); });
+        longest_us = std::max(longest_us, us);
+        ASSERT_EQ(r.size(), 8u) << round;
+        ASSERT_EQ(Status(r), 0) << round << EventLog();
+        const auto files = AppliedFiles();
+        if (round >= 4) {
+            ASSERT_EQ(files, forms[which]) << "a complete request gives the same files again";
+        }
+        forms[which] = files;
+    }
+    for (const char *path : kAppliedFiles) {
+        EXPECT_NE(forms[0][path], forms[1][path]) << path << " is written by the requests";
+    }
+
+    int kills = 0;
+    int whole = 0;
+    auto check = [&](const std::string &how) {
+        ++kills;
+        int torn = 0;
+        const auto files = AppliedFiles();
+        for (const char *path : kAppliedFiles) {
+            const std::string &now = files.at(path);
+            if (now != forms[0][path] && now != forms[1][path]) {
+                ++torn;
+                ADD_FAILURE() << how << ": " << path << " is neither form:\n" << now;
+            }
+        }
+        whole += torn == 0 ? 1 : 0;
+    };
+    // At every third call (a request makes about ten for each file it writes, so each kind of
+    // call is met), of requests from the complete state of one set to the other, until two
+    // requests in a row went through (the call number is past the calls of a request). After a
+    // kill, the agent's start-up completes what was interrupted; the files are checked, and the
+    // request is made again, whole, before the next one.
+    int at_calls = 0;
+    int from = 1;  // the set of the last complete request
+    for (int n = 1, through = 0; through < 2 && n < 400; n += 3) {
+        const int to = 1 - from;
+        if (pid_ > 0) {
+            ASSERT_TRUE(stop_agent());
+        }
+        ASSERT_EQ(
+            start(crash::WithShim(IO_SHIM_PATH, "/etc", std::to_string(n) + ":kill", "", kAgent)),
+            0);
+        while (!pc_.Receive(0).empty()) {
+        }
+        pc_.Send(WriteRequest(sequence++, sets[to]));
+        const pid_t shimmed = pid_;
+        bool answered = false;
+        ASSERT_TRUE(WaitFor(
+            [&] {
+                answered = answered || !pc_.Receive(1).empty();
+                return answered || kill(shimmed, 0) != 0;
+            },
+            60000));
+        from = to;
+        if (answered) {
+            ++through;
+            continue;
+        }
+        through = 0;
+        pid_ = 0;
+        ++at_calls;
+        ASSERT_EQ(start(kAgent), 0);
+        check("killed at call " + std::to_string(n));
+        const Bytes r = Write(sequence++, sets[to]);
+        ASSERT_EQ(r.size(), 8u);
+        ASSERT_EQ(Status(r), 0) << EventLog();
+    }
+
+    // At random instants.
+    ASSERT_TRUE(stop_agent());
+    ASSERT_EQ(start(kAgent), 0);
+    const int random_kills = crash::KillCount(200);
+    std::mt19937 rng = crash::Generator();
+    for (int k = 0; k < random_kills; ++k) {
+        while (!pc_.Receive(0).empty()) {
+        }
+        pc_.Send(WriteRequest(sequence++, sets[k % 2]));
+        const pid_t agent = pid_;
+        pid_ = 0;
+        std::uniform_int_distribution<long> delay(0,
+                                                  k % 2 == 0 ? 2000 : longest_us + longest_us / 10);
+        const long us = delay(rng);
+        std::this_thread::sleep_for(std::chrono::microseconds(us));
+        kill(agent, SIGKILL);
+        ASSERT_TRUE(WaitFor([agent] { return kill(agent, 0) != 0; }));  // collected by the reaper
+        ASSERT_EQ(start(kAgent), 0);  // its start-up completes what was interrupted
+        check("random kill " + std::to_string(k) + " after " + std::to_string(us) + " us");
+    }
+    std::printf(
+        "write settings crash test: %d kills (%d at every third call, %d at random), %d left "
+        "every one of %zu files whole\n",
+        kills, at_calls, random_kills, whole, std::size(kAppliedFiles));
+    EXPECT_GT(at_calls, 20);
+    EXPECT_EQ(whole, kills);
 }
 
 }  // namespace

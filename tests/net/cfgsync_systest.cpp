@@ -7,7 +7,11 @@
 
 #include <gtest/gtest.h>
 
+#include "common/paths.h"
+#include "common/system_file.h"
+#include "config/cfg.h"
 #include "tests/net/net_sim.h"
+#include "tests/support/crash_runner.h"
 
 namespace {
 
@@ -205,6 +209,86 @@ TEST(Cfgsync, FullDiskIsReportedAndTheFileKept) {
     EXPECT_EQ(RunCfgsync(), 0);
     EXPECT_EQ(ReadFile(kConf), Complete(kGoodTcpip, kCurrentNames));
     EXPECT_TRUE(sim::WaitForSyslog("[SYSTEM]::<<Set Configure File Data Finish>>"));
+}
+
+// cfgsync killed at each call that changes a file under /etc in turn (the file-call shim), then
+// at random instants, while it makes its change and completes a rewrite of the hosts file that
+// a power cut interrupted. After the next store call and the next writer, the settings file is
+// the one before or the one after the run, never a mix, and the hosts file is whole with its
+// new contents. CRASH_KILLS sets the number of random kills (300 by default), CRASH_SEED repeats
+// a run.
+TEST(Cfgsync, KilledAnywhereLeavesTheSettingsAndTheSystemFilesWhole) {
+    SKIP_OUTSIDE_SIM();
+    // A long comment puts the section across block boundaries; the run changes several keys.
+    const std::string before =
+        "# " + std::string(3000, '-') + "\n" +
+        Complete("ip_addr=0.0.0.0\nnetmask=255.255.255.0\ngateway=10.0.0.1\nbootproto=static\n",
+                 "default_server_name=JX000000\ndisk_server_name=JX000000\n",
+                 "telnet_enable=yes\n");
+    const std::string hosts_old = "127.0.0.1\tlocalhost\n192.168.0.2\tOLDNAME\t192.168.0.2\n";
+    const std::string hosts_new =
+        "127.0.0.1\tlocalhost\tlocalhost.localdomain\n"
+        "192.168.0.2\tJX1A2B3C\t192.168.0.2\n";
+    // The state a power cut leaves in the middle of a rewrite of the hosts file: the new contents
+    // in the marked temporary file, the file itself half overwritten.
+    auto interrupted = [&] {
+        WriteFile(kConf, before);
+        WriteFile("/etc/hosts", hosts_old);
+        struct stat st {};
+        ASSERT_EQ(stat("/etc/hosts", &st), 0);
+        WriteFile(paths::kSystemFileTemp, hosts_new, 0644);
+        WriteFile(paths::kSystemFileMark,
+                  std::to_string(hosts_new.size()) + " " + std::to_string(st.st_dev) + " " +
+                      std::to_string(st.st_ino) + " /etc/hosts\n",
+                  0644);
+        WriteFile("/etc/hosts", hosts_new.substr(0, 20) + hosts_old.substr(20));
+    };
+    interrupted();
+    const std::string report = "/tmp/cfgsync-io";
+    long run_us = crash::Microseconds([&report] {
+        ASSERT_EQ(testutil::Run(crash::WithShim(IO_SHIM_PATH, "/etc", "", report,
+                                                "/usr/sbin/cfgsync 2>/dev/null")),
+                  0);
+    });
+    const std::string after = ReadFile(kConf);
+    ASSERT_NE(after, before);
+    ASSERT_EQ(ReadFile("/etc/hosts"), hosts_new) << "completed at boot";
+    const int calls = crash::ReportedCalls(report);
+    ASSERT_GT(calls, 10);
+
+    int kills = 0;
+    int whole = 0;
+    auto check = [&](const std::string &how) {
+        // The next store call and the next writer of a system file.
+        EXPECT_EQ(RecoverCFGData(), 0);
+        EXPECT_EQ(RecoverSystemFiles(), kSysFileOk);
+        const std::string conf = ReadFile(kConf);
+        const std::string hosts = ReadFile("/etc/hosts");
+        ++kills;
+        if ((conf == before || conf == after) && hosts == hosts_new) {
+            ++whole;
+        } else {
+            ADD_FAILURE() << how << ":\n" << conf << "\n--\n" << hosts;
+        }
+    };
+    for (int n = 1; n <= calls; ++n) {
+        interrupted();
+        testutil::Run(crash::WithShim(IO_SHIM_PATH, "/etc", std::to_string(n) + ":kill", "",
+                                      "/usr/sbin/cfgsync 2>/dev/null"));
+        check("killed at call " + std::to_string(n));
+    }
+    const int random_kills = crash::KillCount(300);
+    std::mt19937 rng = crash::Generator();
+    for (int k = 0; k < random_kills; ++k) {
+        interrupted();
+        crash::RunProgramAndKill("/usr/sbin/cfgsync", rng, static_cast<int>(run_us));
+        check("random kill " + std::to_string(k));
+    }
+    std::printf(
+        "cfgsync crash test: %d kills (%d at each call, %d at random), %d left the "
+        "settings and hosts files whole\n",
+        kills, calls, random_kills, whole);
+    EXPECT_EQ(whole, kills);
 }
 
 }  // namespace

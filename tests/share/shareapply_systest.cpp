@@ -3,9 +3,11 @@
 #include <unistd.h>
 
 #include <string>
+#include <vector>
 
 #include "common/paths.h"
 #include "tests/share/share_sim.h"
+#include "tests/support/crash_runner.h"
 #include "tests/support/sim_env.h"
 #include "tests/support/test_util.h"
 
@@ -111,6 +113,108 @@ TEST_F(ShareapplySystem, AFailedRestartIsAFailure) {
     // A failed stop, on the other hand, does not count.
     Configure("msn_enable = no\n");
     EXPECT_EQ(Shareapply(), 0);
+}
+
+// A full disk: the rewrite fails, is reported (-4, 252 to the shell) and leaves smb.conf and
+// printcap as they were; with room again it goes through.
+TEST_F(ShareapplySystem, FullDiskIsReportedAndTheFilesKept) {
+    const std::string config = ReadFile(paths::kConfigFile);
+    const std::string smb_init = ReadFile("/etc/rc.d/init.d/smb");
+    ASSERT_TRUE(sim::MountSmallTmpfs("/etc", 64));
+    ASSERT_EQ(testutil::Run("mkdir -p /etc/rc.d/init.d"), 0);
+    WriteFile("/etc/rc.d/init.d/smb", smb_init, 0755);
+    WriteFile(paths::kSmbConf, smb_);
+    WriteFile(paths::kPrintcap, printcap_);
+    WriteFile(paths::kConfigFile, config);
+    Configure("msn_enable = yes\nw_d_name = FIRST\n");
+    ASSERT_EQ(Shareapply(), 0);  // the temporary file exists from here on
+    const std::string smb = ReadFile(paths::kSmbConf);
+    Configure("msn_enable = yes\nw_d_name = SECOND\nprinter_name = laser\n");
+    ASSERT_TRUE(sim::FillDisk("/etc"));
+    sim::ClearLogs();
+    EXPECT_EQ(Shareapply(), 252);
+    EXPECT_TRUE(sim::WaitForSyslog("[SAMBA]::<<Write samba configure file back fail>>"));
+    EXPECT_EQ(ReadFile(paths::kSmbConf), smb);
+    EXPECT_EQ(ReadFile(paths::kPrintcap), printcap_);
+    EXPECT_EQ(sim::Calls(), "");
+
+    ASSERT_EQ(unlink("/etc/filler"), 0);
+    EXPECT_EQ(Shareapply(), 0);
+    EXPECT_NE(ReadFile(paths::kSmbConf).find("workgroup = SECOND\n"), std::string::npos);
+    EXPECT_EQ(ReadFile(paths::kPrintcap).substr(0, 8), "laser:\\\n");
+}
+
+// shareapply killed while it applies one of two sets of settings, back and forth: at each call
+// that changes a file under /etc in turn (through the file-call shim), then at random instants.
+// After each kill cfgsync runs, as boot would, and completes what was interrupted: then smb.conf
+// and printcap each hold what a complete run of one set or of the other gives (each on its own:
+// a kill between the two leaves one new, one old), never a mix or an empty file. CRASH_KILLS sets
+// the number of random kills (300 by default), CRASH_SEED repeats a run.
+TEST_F(ShareapplySystem, KilledAnywhereLeavesSmbConfAndPrintcapWhole) {
+    const std::string sets[2] = {
+        "msn_enable = yes\nw_d_name = GROUPA\ncode_page = 437\nprinter_name = lpa\n"
+        "printer_comment = Printer A\nwins_enable = yes\nwins_server = 192.168.0.5\n",
+        "msn_enable = yes\nw_d_name = THEGROUPB\ncode_page = 850\nprinter_name = laserbravo\n"
+        "printer_comment = The second printer, in room B\nwins_enable = no\n",
+    };
+    auto files = [] {
+        return std::vector<std::string>{ReadFile(paths::kSmbConf), ReadFile(paths::kPrintcap)};
+    };
+    // What complete runs of each set leave, once they go back and forth; the calls of one.
+    std::vector<std::string> forms[2];
+    long longest_us = 0;
+    const std::string report = "/tmp/shareapply-io";
+    for (int round = 0; round < 6; ++round) {
+        Configure(sets[round % 2]);
+        longest_us = std::max(longest_us, crash::Microseconds([&report] {
+                                  ASSERT_EQ(testutil::Run(crash::WithShim(IO_SHIM_PATH, "/etc", "",
+                                                                          report, kShareapply)),
+                                            0);
+                              }));
+        if (round >= 4) {
+            ASSERT_EQ(files(), forms[round % 2]) << "a complete run gives the same files again";
+        }
+        forms[round % 2] = files();
+    }
+    ASSERT_NE(forms[0][0], forms[1][0]);
+    ASSERT_NE(forms[0][1], forms[1][1]);
+    const int calls = crash::ReportedCalls(report);
+    ASSERT_GT(calls, 0);
+
+    int kills = 0;
+    int whole = 0;
+    auto killed = [&](const std::string &how) {
+        crash::ReapEnded();
+        ASSERT_EQ(testutil::Run("/usr/sbin/cfgsync 2>/dev/null"), 0);
+        ++kills;
+        const std::vector<std::string> now = files();
+        bool all = true;
+        for (std::size_t i = 0; i < now.size(); ++i) {
+            if (now[i] != forms[0][i] && now[i] != forms[1][i]) {
+                all = false;
+                ADD_FAILURE() << how << ": neither form\n" << now[i];
+            }
+        }
+        whole += all ? 1 : 0;
+    };
+    for (int n = 1; n <= calls; ++n) {
+        Configure(sets[n % 2]);
+        testutil::Run(
+            crash::WithShim(IO_SHIM_PATH, "/etc", std::to_string(n) + ":kill", "", kShareapply));
+        killed("killed at call " + std::to_string(n));
+    }
+    const int random_kills = crash::KillCount(300);
+    std::mt19937 rng = crash::Generator();
+    for (int k = 0; k < random_kills; ++k) {
+        Configure(sets[k % 2]);
+        crash::RunProgramAndKill(kShareapply, rng, static_cast<int>(longest_us));
+        killed("random kill " + std::to_string(k));
+    }
+    std::printf(
+        "shareapply crash test: %d kills (%d at each call, %d at random), %d left smb.conf "
+        "and printcap whole\n",
+        kills, calls, random_kills, whole);
+    EXPECT_EQ(whole, kills);
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include "tests/support/crash_runner.h"
 
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -33,15 +34,11 @@ std::mt19937 Generator() {
     return std::mt19937(seed);
 }
 
-bool RunAndKill(const std::function<void()> &writer, std::mt19937 &rng, int max_delay_us) {
-    const pid_t pid = fork();
-    if (pid < 0) {
-        return false;
-    }
-    if (pid == 0) {
-        writer();
-        _exit(0);
-    }
+namespace {
+
+// Waits a random delay of 0 to `max_delay_us`, then kills `pid` and collects it. True when the
+// kill ended it.
+bool KillAfterDelay(pid_t pid, std::mt19937 &rng, int max_delay_us) {
     std::uniform_int_distribution<long> delay(0, max_delay_us);
     const long us = delay(rng);
     struct timespec pause {
@@ -52,6 +49,78 @@ bool RunAndKill(const std::function<void()> &writer, std::mt19937 &rng, int max_
     int status = 0;
     waitpid(pid, &status, 0);
     return WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL;
+}
+
+}  // namespace
+
+bool RunAndKill(const std::function<void()> &writer, std::mt19937 &rng, int max_delay_us) {
+    const pid_t pid = fork();
+    if (pid < 0) {
+        return false;
+    }
+    if (pid == 0) {
+        writer();
+        _exit(0);
+    }
+    return KillAfterDelay(pid, rng, max_delay_us);
+}
+
+bool RunProgramAndKill(const char *path, std::mt19937 &rng, int max_delay_us) {
+    const pid_t pid = fork();
+    if (pid < 0) {
+        return false;
+    }
+    if (pid == 0) {
+        const int null = open("/dev/null", O_WRONLY);
+        dup2(null, STDOUT_FILENO);
+        dup2(null, STDERR_FILENO);
+        execl(path, path, static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    return KillAfterDelay(pid, rng, max_delay_us);
+}
+
+long Microseconds(const std::function<void()> &run) {
+    struct timespec start {};
+    struct timespec end {};
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    run();
+    clock_gettime(CLOCK_MONOTONIC, &end);
+    return (end.tv_sec - start.tv_sec) * 1000000L + (end.tv_nsec - start.tv_nsec) / 1000;
+}
+
+std::string WithShim(const std::string &shim, const std::string &folder, const std::string &fault,
+                     const std::string &report, const std::string &command) {
+    std::string line = "env LD_PRELOAD=" + shim +
+                       " ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}verify_asan_link_order=0" +
+                       " IO_SHIM_WATCH=" + folder;
+    if (!fault.empty()) {
+        line += " IO_SHIM_FAULT=" + fault;
+    }
+    if (!report.empty()) {
+        line += " IO_SHIM_REPORT=" + report;
+    }
+    return line + " " + command;
+}
+
+int ReportedCalls(const std::string &report) {
+    std::FILE *f = std::fopen(report.c_str(), "r");
+    if (f == nullptr) {
+        return -1;
+    }
+    int writes = 0;
+    int truncates = 0;
+    int syncs = 0;
+    int unlinks = 0;
+    const int n = std::fscanf(f, "writes %d truncates %d syncs %d unlinks %d", &writes, &truncates,
+                              &syncs, &unlinks);
+    std::fclose(f);
+    return n == 4 ? writes + truncates + syncs + unlinks : -1;
+}
+
+void ReapEnded() {
+    while (waitpid(-1, nullptr, WNOHANG) > 0) {
+    }
 }
 
 }  // namespace crash
