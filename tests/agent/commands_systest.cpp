@@ -1,4 +1,5 @@
 // Identify, unknown codes, the retransmission rules and read settings, from the PC side.
+#include <pwd.h>
 #include <sys/file.h>
 
 #include <regex>
@@ -230,6 +231,70 @@ TEST_F(ReadSettingsTest, DateFileSwappedForALinkOrAFifoIsRefused) {
         unlink(kEventLog);
     }
     EXPECT_EQ(testutil::ReadFile("/tmp/secret"), "SECRET-BYTES-OF-A-ROOT-FILE\nSECOND-SECRET\n");
+}
+
+// A date file of another user that everybody may write, and that user racing the agent to
+// fill whatever stands at the path with a date of its own: the agent has the file made afresh
+// for each read and trusts only one of its own that nobody else can write. Every reply carries
+// the clock's date or -208, never the other user's text.
+TEST_F(ReadSettingsTest, DateFileOfAnotherUserIsNeverTrusted) {
+    const struct passwd *nobody = getpwnam("nobody");
+    if (nobody == nullptr) {
+        GTEST_SKIP() << "no user nobody";
+    }
+    const uid_t uid = nobody->pw_uid;
+    const gid_t gid = nobody->pw_gid;
+    const char kForged[] = "06/06/1666\n06:06:06";
+    const pid_t racer = fork();
+    if (racer == 0) {
+        if (setgid(gid) != 0 || setuid(uid) != 0) {
+            _exit(1);
+        }
+        umask(0);
+        for (;;) {
+            const int fd = open("/tmp/date_tmep", O_WRONLY | O_CREAT | O_NOFOLLOW, 0666);
+            if (fd >= 0) {
+                if (pwrite(fd, kForged, sizeof kForged - 1, 0) < 0) {
+                    // Not ours to write: the next round tries again.
+                }
+                close(fd);
+            }
+        }
+    }
+    ASSERT_GT(racer, 0);
+    struct Stop {
+        pid_t pid;
+        ~Stop() {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+        }
+    } stop{racer};
+    ASSERT_TRUE(WaitFor([] {
+        struct stat st {};
+        return lstat("/tmp/date_tmep", &st) == 0 && st.st_uid != 0;
+    })) << "the other user's file is there first";
+
+    Pc pc;
+    int dated = 0;
+    int refused = 0;
+    for (std::uint16_t seq = 100; seq < 300; ++seq) {
+        const Bytes r = pc.Ask(Request(0x10, seq));
+        ASSERT_EQ(r.size(), 258u);
+        const std::string date(reinterpret_cast<const char *>(r.data() + 98), 11);
+        EXPECT_EQ(date.find("1666"), std::string::npos) << "reply " << seq;
+        EXPECT_EQ(std::string(r.begin(), r.end()).find("06:06:06"), std::string::npos);
+        if (Status(r) == 0) {
+            EXPECT_TRUE(std::regex_match(date, std::regex("[01][0-9]/[0-3][0-9]/20[0-9][0-9]\n")))
+                << date;
+            ++dated;
+        } else {
+            EXPECT_EQ(Status(r), proto::kStClockShow);
+            ++refused;
+        }
+    }
+    std::printf("date file race: %d replies dated by the clock, %d refused (-208)\n", dated,
+                refused);
+    EXPECT_GT(dated, 0);
 }
 
 // The one slow test: the agent's full retry schedule against a held lock.

@@ -63,6 +63,21 @@ TEST_F(DateFileTest, NothingButAPlainFileIsRead) {
     ASSERT_EQ(mkdir(path.c_str(), 0755), 0);
     EXPECT_EQ(Read(path), kDateFileOpenFail);
     rmdir(path.c_str());
+
+    // A file that others may write holds what they want; so does one of another user.
+    for (const int mode : {0666, 0646, 0664, 0620}) {
+        testutil::WriteFile(path, "06/06/1666\n06:06:06", mode);
+        ASSERT_EQ(chmod(path.c_str(), static_cast<mode_t>(mode)), 0);
+        EXPECT_EQ(Read(path), kDateFileOpenFail) << std::oct << mode;
+        EXPECT_STREQ(date_, "");
+    }
+    testutil::WriteFile(path, "07/03/2026\n08:05:09", 0644);
+    ASSERT_EQ(chmod(path.c_str(), 0644), 0);
+    EXPECT_EQ(Read(path), kDateFileOk);
+    if (geteuid() == 0) {
+        ASSERT_EQ(chown(path.c_str(), 65534, 65534), 0);
+        EXPECT_EQ(Read(path), kDateFileOpenFail) << "a file of another user";
+    }
 }
 
 }  // namespace

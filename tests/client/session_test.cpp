@@ -397,7 +397,8 @@ FakeAgent::Answer Appliance(int status) {
         }
         if (cmd == proto::kCmdReadSettings) {
             Bytes r = set::SettingsReplyTo(req, status);
-            const char description[] = "B\xFCro \"2\"\x85\x01\\";  // Latin-1, C1, C0, backslash
+            // Latin-1, C1 (NEL, CSI), C0, DEL, backslash.
+            const char description[] = "B\xFCro \"2\"\x85\x9b\x01\x7f\\";
             memcpy(r.data() + proto::settings::kOffDescription, description,
                    sizeof description - 1);
             return r;
@@ -452,9 +453,13 @@ TEST(CommandOutputTest, EveryCommandSucceedingPrintsTheSchema) {
     auto j = output::Parsed(run.out);
     EXPECT_EQ(j["ok"], true);
     EXPECT_EQ(j["status"], 0);
-    // ISO 8859-1 decoded: U+00FC, the quote, U+0085, U+0001 and the backslash, each escaped
-    // where JSON wants it.
-    EXPECT_EQ(j["description"], "B\xC3\xBCro \"2\"\xC2\x85\x01\\");
+    // ISO 8859-1 decoded: U+00FC, the quote, U+0085, U+009B, U+0001, U+007F and the backslash;
+    // every control character escaped, C1 and DEL too (U+009B starts a terminal's commands).
+    EXPECT_EQ(j["description"], "B\xC3\xBCro \"2\"\xC2\x85\xC2\x9B\x01\x7F\\");
+    EXPECT_NE(run.out.find(R"(ro \"2\"\u0085\u009b\u0001\u007f\\)"), std::string::npos) << run.out;
+    for (const char *raw : {"\xC2\x85", "\xC2\x9B", "\x7F", "\x01"}) {
+        EXPECT_EQ(run.out.find(raw), std::string::npos) << run.out;
+    }
     EXPECT_EQ(j["ip_addr"], "192.168.0.2");
     EXPECT_EQ(run.err, "");
 
@@ -501,6 +506,16 @@ TEST(CommandOutputTest, EveryCommandFailingPrintsTheSchemaAndItsExitStatus) {
     run = output::Json(set);
     EXPECT_EQ(run.rc, kExitRefused);
     EXPECT_EQ(output::Parsed(run.out)["status"], -309);
+
+    // A failure answered with the header only is still that failure, not "no answer".
+    FakeAgent short_reply([](const Bytes &req, int) {
+        if (proto::GetU16(req.data()) == proto::kCmdReadSettings)
+            return HeaderReply(req, proto::kStLockOpen, 0);
+        return output::Appliance(0)(req, 0);
+    });
+    run = output::Json(output::For(Command::kShow, short_reply.port()));
+    EXPECT_EQ(run.rc, kExitRefused) << run.out;
+    EXPECT_EQ(output::Parsed(run.out)["status"], proto::kStLockOpen);
 
     FakeAgent wrong([](const Bytes &req, int) {
         if (proto::GetU16(req.data()) == proto::kCmdVerifyPassword)

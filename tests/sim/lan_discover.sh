@@ -1,7 +1,9 @@
 #!/bin/bash
 # lan_discover.sh SIM BUILD: a simulated LAN of 50 ready appliances, and dssetup on the PC side
 # discovers every one of them exactly once, with its address and host name; each is reachable
-# by its MAC address and its address, and has the settings file of its first boot.
+# by its MAC address and its address, and has the settings file of its first boot. Then one
+# sender answers with 6000 MAC addresses (each twice): discover keeps 4096, one per MAC, and
+# says that it stopped counting.
 set -uo pipefail
 COUNT=50
 source "$(dirname "${BASH_SOURCE[0]}")/../support/checks.sh"
@@ -34,6 +36,38 @@ if [ "${1:-}" = __pc ]; then
         "$(grep -qx JX4C000C <<< "$out" && grep -qx 'hw_addr=00:C0:02:4C:00:0C' <<< "$out" &&
            grep -qx 'default_server_name=JX4C000C' <<< "$out" && grep -qx 'ip_addr=192.168.1.12' <<< "$out"
            echo $?)" "$out"
+
+    # Appliance 50's agent makes way for a sender that answers every identify 12000 times.
+    appliance on 50 -- sh -c 'kill "$(cat /var/lock/confagent)"; sleep 0.2'
+    appliance on 50 -- python3 -c '
+import socket, struct
+s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+s.setsockopt(socket.SOL_SOCKET, socket.SO_SNDBUF, 1 << 22)
+s.bind(("0.0.0.0", 915))
+while True:
+    req, peer = s.recvfrom(512)
+    if len(req) < 8 or struct.unpack_from("<H", req)[0] != 0:
+        continue
+    for n in list(range(6000)) * 2:
+        reply = bytearray(32)
+        reply[0:8] = req[0:8]
+        struct.pack_into("<h", reply, 2, 0)   # status
+        struct.pack_into("<H", reply, 6, 24)  # payload length
+        reply[10:16] = bytes([0x00, 0xC0, 0x02, 0xF0, n >> 8, n & 0xFF])
+        reply[16:24] = b"FLOODING"
+        s.sendto(reply, peer)
+' &
+    flooder=$!
+    sleep 0.5
+    out=$(dssetup discover --json 2>&1)
+    kill "$flooder" 2>/dev/null
+    summary=$(python3 -c '
+import json, sys
+j = json.loads(sys.stdin.read())
+macs = [a["mac"] for a in j["appliances"]]
+print(len(macs), len(set(macs)), j["stopped_counting"], "4096" in j["message"])' <<< "$out" 2>&1)
+    check "one sender of 6000 MAC addresses: 4096 kept, one per MAC, said so ($summary)" \
+        "$([ "$summary" = "4096 4096 True True" ]; echo $?)" "$(head -c 600 <<< "$out")"
     finish
 fi
 

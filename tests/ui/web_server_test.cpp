@@ -3,12 +3,19 @@
 // The server searches only at typed addresses here (no broadcast leaves the test).
 #include "client/ui/web_server.h"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <fstream>
 #include <nlohmann/json.hpp>
+#include <set>
 #include <sstream>
 #include <thread>
 
@@ -294,6 +301,71 @@ TEST_F(WebServerTest, OnlyAppliancesOfTheListAreTalkedTo) {
     EXPECT_EQ(read["ok"], false);
     EXPECT_EQ(read["error"].get<std::string>().rfind("no answer from 127.0.0.1 within", 0), 0u)
         << read;
+}
+
+// One sender answering every identify with 5000 MAC addresses (each twice) fills the list to
+// its bound and no further, one entry per MAC address.
+TEST(ApplianceListTest, OneSenderOfManyMacAddressesFillsTheListToItsBoundOnly) {
+    const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
+    socklen_t n = sizeof a;
+    getsockname(fd, reinterpret_cast<sockaddr *>(&a), &n);
+    std::atomic<bool> stop{false};
+    std::thread flooder([fd, &stop] {
+        while (!stop) {
+            pollfd p{fd, POLLIN, 0};
+            if (poll(&p, 1, 20) <= 0)
+                continue;
+            std::uint8_t req[600];
+            sockaddr_in from{};
+            socklen_t size = sizeof from;
+            const ssize_t got =
+                recvfrom(fd, req, sizeof req, 0, reinterpret_cast<sockaddr *>(&from), &size);
+            if (got < 8 || proto::GetU16(req) != proto::kCmdIdentify)
+                continue;
+            for (int i = 0; i < 10000; ++i) {
+                dssetup::Bytes r(8 + proto::identify::kPayload, 0);
+                std::memcpy(r.data(), req, 8);
+                proto::PutU16(r.data() + proto::kOffLength, proto::identify::kPayload);
+                const std::uint8_t mac[6] = {0x00,
+                                             0xC0,
+                                             0x02,
+                                             0xF0,
+                                             static_cast<std::uint8_t>((i % 5000) >> 8),
+                                             static_cast<std::uint8_t>(i % 5000)};
+                std::memcpy(r.data() + proto::identify::kOffMac, mac, 6);
+                while (sendto(fd, r.data(), r.size(), 0, reinterpret_cast<sockaddr *>(&from),
+                              size) < 0 &&
+                       errno == ENOBUFS) {
+                    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                }
+            }
+        }
+    });
+    {
+        dssetup::Options o;
+        o.port = ntohs(a.sin_port);
+        o.timeout = 0.5;
+        o.tries = 3;
+        dssetup::ui::ApplianceList list(o, false);
+        dssetup::ui::Appliance added;
+        std::string error;
+        ASSERT_TRUE(list.AddTyped("127.0.0.1", &added, &error)) << error;
+        list.WaitFor(list.Search());
+        const std::vector<dssetup::ui::Appliance> all = list.All();
+        EXPECT_EQ(all.size(), dssetup::kMaxAppliances);
+        std::set<std::string> macs;
+        for (const dssetup::ui::Appliance &one : all) {
+            macs.insert(dssetup::ui::ApplianceList::Key(one.mac));
+        }
+        EXPECT_EQ(macs.size(), all.size());
+    }
+    stop = true;
+    flooder.join();
+    close(fd);
 }
 
 TEST_F(WebServerTest, ReadCheckApplyAndReadAgain) {
