@@ -488,7 +488,9 @@ int RecoverPending(const char *temp_path, MarkRecord *pending) {
     // judged under the lock like any other.
     UniqueFd temp(::open(temp_path, O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600));
     if (!temp.valid()) {
-        return kRecovered;  // no copy to trust; writers fail on it the same way
+        // No copy to trust (a link, a folder...), and no writer can use it either: the record
+        // goes, so that it never vouches for a copy put there later.
+        return Recover(-1, temp_path, pending);
     }
     if (!LockExclusive(temp.get())) {
         return kBusy;
