@@ -177,12 +177,13 @@ while [ "$i" -lt ${#lines[@]} ]; do
             run "$line"
             check "README: $line" "$([ "$rc" = 0 ] && grep -q '^\[  PASSED  \]' <<< "$out"; echo $?)" "$out"
             ;;
-        "CRASH_KILLS=1000 ctest --test-dir build -R Crash")
+        "CRASH_KILLS=1000 ctest --test-dir build -R 'Crash|Killed'")
             # Run long elsewhere: only its selection here.
             run "$line -N"
             check "README: $line selects the crash tests" \
                 "$([ "$rc" = 0 ] && grep -q 'StoreCrash\.' <<< "$out" &&
-                   grep -q 'EventLogCrash\.' <<< "$out"; echo $?)" "$out"
+                   grep -q 'EventLogCrash\.' <<< "$out" &&
+                   [ "$(grep -c 'Killed' <<< "$out")" -ge 3 ]; echo $?)" "$out"
             ;;
         "\"\$PWD/build/bin/config_bench\""|"TMPDIR=/dev/shm \"\$PWD/build/bin/event_log_bench\""|\
         "sim/appliance run --build build -- \"\$PWD/build/bin/cfgsync_bench\"")
