@@ -13,6 +13,7 @@
 #include "common/inplace_rewrite.h"
 #include "common/paths.h"
 #include "common/scoped.h"
+#include "common/util.h"
 
 static_assert(inplace::IsMarkOf(paths::kSystemFileMark, paths::kSystemFileTemp));
 
@@ -123,4 +124,15 @@ int WriteSystemFileThrough(const char *temp_path, const char *path, const char *
 
 int WriteSystemFile(const char *path, const char *data, std::size_t size, mode_t mode) {
     return WriteSystemFileThrough(paths::kSystemFileTemp, path, data, size, mode);
+}
+
+int WriteSystemFileTraced(const char *path, const char *data, std::size_t size, mode_t mode,
+                          const char *tag, const char *open_message, const char *write_message) {
+    const int rc = WriteSystemFile(path, data, size, mode);
+    if (rc == kSysFileOpenFail) {
+        NETDebugMsg(tag, open_message);
+    } else if (rc != kSysFileOk) {
+        NETDebugMsg(tag, write_message);
+    }
+    return rc;
 }

@@ -25,6 +25,12 @@ inline constexpr int kSysFileWriteFail = -4;  // not written (full disk, I/O err
 // kSysFileWriteFail.
 int WriteSystemFile(const char *path, const char *data, std::size_t size, mode_t mode);
 
+// WriteSystemFile for a writer of the network and sharing functions: a failure is traced with
+// `tag` and `open_message` (the file cannot be opened or created: -2) or `write_message` (not
+// written: -4). 0, -2 or -4.
+int WriteSystemFileTraced(const char *path, const char *data, std::size_t size, mode_t mode,
+                          const char *tag, const char *open_message, const char *write_message);
+
 // Completes a rewrite of a system file that was interrupted (one lstat when there is none).
 // kSysFileOk, or kSysFileWriteFail when it could not be completed now (the next call tries
 // again; meanwhile every write is refused, so the trusted copy is not lost).

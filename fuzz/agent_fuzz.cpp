@@ -20,33 +20,9 @@
 #include "agent/read_settings.h"
 #include "config/cfg.h"
 #include "fuzz/agent_world.h"
+#include "fuzz/input_cursor.h"
 
 namespace {
-
-class Cursor {
-  public:
-    Cursor(const std::uint8_t *data, std::size_t size) : data_(data), size_(size) {}
-    std::uint8_t Byte() { return at_ < size_ ? data_[at_++] : 0; }
-    // The next NUL-terminated text, cut to size - 1.
-    void Text(char *out, std::size_t size) {
-        std::size_t n = 0;
-        while (at_ < size_ && data_[at_] != 0) {
-            if (n + 1 < size) {
-                out[n++] = static_cast<char>(data_[at_]);
-            }
-            ++at_;
-        }
-        if (at_ < size_) {
-            ++at_;
-        }
-        out[n] = '\0';
-    }
-
-  private:
-    const std::uint8_t *data_;
-    std::size_t size_;
-    std::size_t at_ = 0;
-};
 
 int ScriptResult(std::uint8_t choice) {
     switch (choice % 4) {
@@ -93,7 +69,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         length = size - 2;
     }
     const std::uint8_t *datagram = data + 2;
-    Cursor in(datagram + length, size - 2 - length);
+    fuzzinput::Cursor in(datagram + length, size - 2 - length);
 
     fuzzworld::World &w = fuzzworld::Get();
     std::memset(&w, 0, sizeof w);

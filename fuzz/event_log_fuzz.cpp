@@ -21,6 +21,7 @@
 
 #include "common/event_log_internal.h"
 #include "fuzz/fuzz_dir.h"
+#include "fuzz/input_cursor.h"
 
 // The time of each entry also goes to the system log: not from a harness.
 extern "C" void syslog(int, const char *, ...) {}
@@ -30,17 +31,6 @@ namespace {
 [[noreturn]] void Breach(const char *what) {
     std::fprintf(stderr, "event_log_fuzz: %s\n", what);
     std::abort();
-}
-
-std::string TextAt(const std::uint8_t *data, std::size_t size, std::size_t *at) {
-    std::string out;
-    while (*at < size && data[*at] != 0) {
-        out += static_cast<char>(data[(*at)++]);
-    }
-    if (*at < size) {
-        ++*at;
-    }
-    return out;
 }
 
 void Put(const std::string &path, const std::string &text) {
@@ -68,11 +58,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     for (const std::string &path : {log, temp, mark, secret}) {
         Clear(path);
     }
-    const int kind = data[0] % 5;
-    std::size_t at = 1;
-    const std::string old_log = TextAt(data, size, &at);
-    const std::string source = TextAt(data, size, &at);
-    const std::string message = TextAt(data, size, &at);
+    fuzzinput::Cursor in(data, size);
+    const std::uint8_t choice = in.Byte();
+    const int kind = choice % 5;
+    const std::string old_log = in.Text();
+    const std::string source = in.Text();
+    const std::string message = in.Text();
     Put(secret, old_log);
     switch (kind) {
         case 0:
@@ -90,7 +81,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         default:
             break;  // no log yet
     }
-    if ((data[0] & 0x80) != 0) {
+    if ((choice & 0x80) != 0) {
         Put(temp, "a copy of another time\n");
         Put(mark, "23 1 2 " + log);  // torn: no line feed
     }

@@ -24,6 +24,7 @@
 
 #include "common/system_file.h"
 #include "fuzz/fuzz_dir.h"
+#include "fuzz/input_cursor.h"
 
 namespace {
 
@@ -31,27 +32,6 @@ namespace {
     std::fprintf(stderr, "mark_fuzz: %s\n", what);
     std::abort();
 }
-
-class Cursor {
-  public:
-    Cursor(const std::uint8_t *data, std::size_t size) : data_(data), size_(size) {}
-    std::uint8_t Byte() { return at_ < size_ ? data_[at_++] : 0; }
-    std::string Text() {
-        std::string out;
-        while (at_ < size_ && data_[at_] != 0) {
-            out += static_cast<char>(data_[at_++]);
-        }
-        if (at_ < size_) {
-            ++at_;
-        }
-        return out;
-    }
-
-  private:
-    const std::uint8_t *data_;
-    std::size_t size_;
-    std::size_t at_ = 0;
-};
 
 void Put(const std::string &path, const std::string &text) {
     if (!fuzzdir::Write(path, reinterpret_cast<const std::uint8_t *>(text.data()), text.size())) {
@@ -103,7 +83,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         Clear(path);
     }
 
-    Cursor in(data, size);
+    fuzzinput::Cursor in(data, size);
     const int mark_kind = in.Byte() % 6;
     const int temp_kind = in.Byte() % 4;
     const std::uint8_t how = in.Byte();

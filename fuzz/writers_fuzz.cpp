@@ -28,6 +28,7 @@
 #include "common/paths.h"
 #include "common/process.h"
 #include "fuzz/fuzz_dir.h"
+#include "fuzz/input_cursor.h"
 #include "fuzz/sandbox.h"
 #include "net/net.h"
 #include "share/share.h"
@@ -54,27 +55,6 @@ constexpr const char *kFiles[] = {
     paths::kDhcpdConf, paths::kDhcpdLeases,
 };
 constexpr std::size_t kInputFiles = 8;
-
-class Cursor {
-  public:
-    Cursor(const std::uint8_t *data, std::size_t size) : data_(data), size_(size) {}
-    std::string Text() {
-        std::string out;
-        while (at_ < size_ && data_[at_] != 0) {
-            out += static_cast<char>(data_[at_++]);
-        }
-        if (at_ < size_) {
-            ++at_;
-        }
-        return out;
-    }
-    std::uint8_t Byte() { return at_ < size_ ? data_[at_++] : 0; }
-
-  private:
-    const std::uint8_t *data_;
-    std::size_t size_;
-    std::size_t at_ = 0;
-};
 
 template <std::size_t N>
 void Put(char (&field)[N], const std::string &text) {
@@ -223,7 +203,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     mkdir("/etc/sysconfig", 0755);
     mkdir("/etc/sysconfig/network-scripts", 0755);
     mkdir("/etc/atalk", 0755);
-    Cursor in(data, size);
+    fuzzinput::Cursor in(data, size);
     for (std::size_t i = 0; i < kInputFiles; ++i) {
         const std::string text = in.Text();
         if (text != "-") {

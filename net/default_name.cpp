@@ -140,17 +140,9 @@ int NETWriteDefaultHostnameData() {
             std::memset(linebuffer, 0, kLineBufferSize);
             std::snprintf(linebuffer, kLineBufferSize, "%s\n%s\n", current_default.data(),
                           current_default.data());
-            const int rc =
-                WriteSystemFile(paths::kDefaultNameFile, linebuffer, std::strlen(linebuffer), 0744);
-            if (rc == kSysFileOpenFail) {
-                NETDebugMsg(kTag, "Create Default Server Name file fail");
-                return -2;
-            }
-            if (rc != kSysFileOk) {
-                NETDebugMsg(kTag, "Write Default Server Name file back fail");
-                return -4;
-            }
-            return 0;
+            return WriteSystemFileTraced(
+                paths::kDefaultNameFile, linebuffer, std::strlen(linebuffer), 0744, kTag,
+                "Create Default Server Name file fail", "Write Default Server Name file back fail");
         }
         LineScanner scanner(fd.get(), ScanMode::kReader);
         ScannedLine line{};
@@ -173,15 +165,7 @@ int NETWriteDefaultHostnameData() {
     std::memset(linebuffer, 0, kLineBufferSize);
     std::snprintf(linebuffer, kLineBufferSize, "%s\n%s\n", stored_default.data(),
                   current_name.data());
-    const int rc =
-        WriteSystemFile(paths::kDefaultNameFile, linebuffer, std::strlen(linebuffer), 0744);
-    if (rc == kSysFileOpenFail) {
-        NETDebugMsg(kTag, "Open Default Server Name file fail");
-        return -2;
-    }
-    if (rc != kSysFileOk) {
-        NETDebugMsg(kTag, "Write default name fiel fail");
-        return -4;
-    }
-    return 0;
+    return WriteSystemFileTraced(paths::kDefaultNameFile, linebuffer, std::strlen(linebuffer), 0744,
+                                 kTag, "Open Default Server Name file fail",
+                                 "Write default name fiel fail");
 }

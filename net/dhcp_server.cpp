@@ -177,16 +177,11 @@ int NETSetDHCPServer(const NetInfo *info, const DnsInfo *dns, const DhcpServerIn
         return -1;
     }
     NETComposeDHCPServerConf(info, dns, dhcp, filebuffer, kFileBufferSize);
-    int rc = WriteSystemFile(paths::kDhcpdConf, filebuffer, std::strlen(filebuffer), 0755);
-    if (rc == kSysFileOpenFail) {
-        NETDebugMsg(kTag, "Open dhcpd.conf fail");
-        return -2;
+    int rc = WriteSystemFileTraced(paths::kDhcpdConf, filebuffer, std::strlen(filebuffer), 0755,
+                                   kTag, "Open dhcpd.conf fail", "Write dhcpd.conf fail");
+    if (rc == 0) {
+        rc = NETCreateDHCPServerLeaseData();
     }
-    if (rc != kSysFileOk) {
-        NETDebugMsg(kTag, "Write dhcpd.conf fail");
-        return -4;
-    }
-    rc = NETCreateDHCPServerLeaseData();
     if (rc != 0) {
         return rc;
     }

@@ -38,16 +38,8 @@ int RunSystemBuffer() {
 // 0; -2 after `open_message`; -4 after `write_message`.
 int WriteWholeFile(const char *path, const char *text, mode_t mode, const char *open_message,
                    const char *write_message) {
-    const int rc = WriteSystemFile(path, text, std::strlen(text), mode);
-    if (rc == kSysFileOpenFail) {
-        NETDebugMsg(kTag, open_message);
-        return -2;
-    }
-    if (rc != kSysFileOk) {
-        NETDebugMsg(kTag, write_message);
-        return -4;
-    }
-    return 0;
+    return WriteSystemFileTraced(path, text, std::strlen(text), mode, kTag, open_message,
+                                 write_message);
 }
 
 // Line 2 of the default-name file becomes the new name; line 1 stays.

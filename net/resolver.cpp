@@ -172,10 +172,6 @@ int NETWriteNetworkDNSData(const DnsInfo *dns, int boottype) {
         return -10;
     }
     NETComposeDNSData(dns, boottype, filebuffer, kFileBufferSize);
-    const int rc = WriteSystemFile(paths::kResolvConf, filebuffer, std::strlen(filebuffer), 0755);
-    if (rc != kSysFileOk) {
-        NETDebugMsg(kTag, "Write DNS file fail");
-        return rc;
-    }
-    return 0;
+    return WriteSystemFileTraced(paths::kResolvConf, filebuffer, std::strlen(filebuffer), 0755,
+                                 kTag, "Write DNS file fail", "Write DNS file fail");
 }

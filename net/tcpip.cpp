@@ -165,16 +165,10 @@ int NETComposeTCPIPData(const NetInfo *info, char *out, std::size_t size) {
 
 int NETWriteNetworkTCPIPData(NetInfo *info) {
     NETComposeTCPIPData(info, filebuffer, kFileBufferSize);
-    const int rc = WriteSystemFile(paths::kIfcfgEth0, filebuffer, std::strlen(filebuffer), 0755);
-    if (rc == kSysFileOpenFail) {
-        NETDebugMsg(kTag, "Open ifcfg-eth0 fail");
-        return -2;
-    }
-    if (rc != kSysFileOk) {
-        NETDebugMsg(kTag, "Write ifcfg-eth0 fail");
-        return -4;
-    }
-    return RewriteNetworkGateway(info);
+    const int rc =
+        WriteSystemFileTraced(paths::kIfcfgEth0, filebuffer, std::strlen(filebuffer), 0755, kTag,
+                              "Open ifcfg-eth0 fail", "Write ifcfg-eth0 fail");
+    return rc != 0 ? rc : RewriteNetworkGateway(info);
 }
 
 int NETRestartNetwork() {

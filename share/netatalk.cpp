@@ -187,14 +187,10 @@ int APPLEWriteNetatalkData(AtalkInfo *info) {
         return -4;
     }
 
-    const int written = WriteSystemFile(paths::kAtalkdConf, text, length, 0755);
-    if (written == kSysFileOpenFail) {
-        NETDebugMsg(kTag, "Open atalk.conf fail");
-        return -2;
-    }
-    if (written != kSysFileOk) {
-        NETDebugMsg(kTag, "Write atalk.conf fail");
-        return -4;
+    rc = WriteSystemFileTraced(paths::kAtalkdConf, text, length, 0755, kTag, "Open atalk.conf fail",
+                               "Write atalk.conf fail");
+    if (rc != 0) {
+        return rc;
     }
     return APPLEWriteNetatalkPrinterData(info);
 }
