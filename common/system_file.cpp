@@ -19,6 +19,12 @@ static_assert(inplace::IsMarkOf(paths::kSystemFileMark, paths::kSystemFileTemp))
 
 namespace {
 
+const char *temp_override = nullptr;
+
+const char *Temp() {
+    return temp_override != nullptr ? temp_override : paths::kSystemFileTemp;
+}
+
 bool SameContents(const UniqueBuffer &old, std::size_t old_size, const char *data,
                   std::size_t size) {
     return old_size == size && (size == 0 || std::memcmp(old.get(), data, size) == 0);
@@ -73,7 +79,11 @@ int RecoverSystemFilesThrough(const char *temp_path) {
 }
 
 int RecoverSystemFiles() {
-    return RecoverSystemFilesThrough(paths::kSystemFileTemp);
+    return RecoverSystemFilesThrough(Temp());
+}
+
+void SetSystemFileTemp(const char *temp_path) {
+    temp_override = temp_path;
 }
 
 int WriteSystemFileThrough(const char *temp_path, const char *path, const char *data,
@@ -123,7 +133,7 @@ int WriteSystemFileThrough(const char *temp_path, const char *path, const char *
 }
 
 int WriteSystemFile(const char *path, const char *data, std::size_t size, mode_t mode) {
-    return WriteSystemFileThrough(paths::kSystemFileTemp, path, data, size, mode);
+    return WriteSystemFileThrough(Temp(), path, data, size, mode);
 }
 
 int WriteSystemFileTraced(const char *path, const char *data, std::size_t size, mode_t mode,

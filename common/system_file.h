@@ -40,3 +40,7 @@ int RecoverSystemFiles();
 int WriteSystemFileThrough(const char *temp_path, const char *path, const char *data,
                            std::size_t size, mode_t mode);
 int RecoverSystemFilesThrough(const char *temp_path);
+
+// Puts every rewrite of this process through another temporary file (null: the fixed one),
+// for tests and harnesses that run the writers on files of their own, off the appliance.
+void SetSystemFileTemp(const char *temp_path);

@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include "common/system_file.h"
 #include "tests/support/test_util.h"
 
 namespace {
@@ -95,7 +96,20 @@ TEST(LineScanner, StretchesLongerThanTheBufferAndLinesAcrossChunks) {
     EXPECT_EQ(Copy(many), many);
 }
 
+// The system files' rewrites of this test go through a temporary file of its own (the fixed
+// one is the appliance's, in /etc).
+class OwnSystemFileTemp {
+  public:
+    OwnSystemFileTemp() { SetSystemFileTemp(temp_.c_str()); }
+    ~OwnSystemFileTemp() { SetSystemFileTemp(nullptr); }
+
+  private:
+    testutil::TempDir dir_;
+    std::string temp_ = dir_.file("sysfile.tmp");
+};
+
 TEST(FileRewrite, CopiesBackInPlaceKeepingInodeAndModeAndRemovesTheTemporaryFile) {
+    OwnSystemFileTemp journal;
     testutil::TempDir dir;
     std::string path = dir.file("target");
     std::string old_content(5000, 'o');
@@ -125,6 +139,7 @@ TEST(FileRewrite, CopiesBackInPlaceKeepingInodeAndModeAndRemovesTheTemporaryFile
 }
 
 TEST(FileRewrite, MissingTargetFailsWithoutCreatingIt) {
+    OwnSystemFileTemp journal;
     testutil::TempDir dir;
     std::string path = dir.file("absent");
     std::string tmpl = dir.file("Eda.qXXXXXX");
