@@ -488,7 +488,7 @@ TEST_F(WebServerTest, TheFormHasEveryKeyOnceInItsGroup) {
     EXPECT_EQ(j["keys"]["wins"]["choices"], Json::array({"on", "off"}));
     EXPECT_EQ(j["keys"]["ip"]["choices"], Json::array());
     EXPECT_EQ(j["keys"]["dhcp-start"]["label"], "First address");
-    EXPECT_EQ(j["keys"]["name"]["form"], "1-14 letters, digits, '-'");
+    EXPECT_EQ(j["keys"]["name"]["form"], dssetup::InfoOf(dssetup::Key::kName).form);
 }
 
 }  // namespace
