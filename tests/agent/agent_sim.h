@@ -26,8 +26,8 @@
 #include <thread>
 #include <vector>
 
-#include "protocol/protocol.h"
 #include "client/wire.h"
+#include "protocol/protocol.h"
 #include "tests/support/sim_env.h"
 #include "tests/support/test_util.h"
 
