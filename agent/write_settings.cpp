@@ -13,7 +13,7 @@
 // - Text of the request that would be written (it differs from the stored value) is checked
 //   before anything is stored: a control character (C0, DEL and C1 0x80-0x9F, TAB included), a
 //   value the settings file cannot hold, or a text that its system files would change (see
-//   NETServerNameIsSafe, SMBWorkgroupIsSafe, APPLEZoneIsSafe) refuses the request with that
+//   NETServerNameIsValid, SMBWorkgroupIsSafe, APPLEZoneIsSafe) refuses the request with that
 //   field's write status. Unchanged text is neither written nor applied by name; the file
 //   writers cut what they must.
 // - The date and the time are checked before anything is stored: MM/DD/YYYY of a real day the
@@ -292,7 +292,7 @@ int CheckTexts(const Request &q, const Stored &s) {
         const char *message;
     };
     const TextCheck checks[] = {
-        {q.name, s.server_name, NETServerNameIsSafe, proto::kStWriteServerName,
+        {q.name, s.server_name, NETServerNameIsValid, proto::kStWriteServerName,
          " CMD 0x11, write server name fail"},
         {q.description, s.description, nullptr, proto::kStWriteComment,
          " CMD 0x11, write description fail"},

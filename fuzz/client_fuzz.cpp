@@ -147,7 +147,7 @@ void SetFrom(std::string_view text) {
         const char *what;
     };
     const TextField fields[] = {
-        {w::kOffServerName, w::kServerNameWidth, NETServerNameIsSafe, "server name"},
+        {w::kOffServerName, w::kServerNameWidth, NETServerNameIsValid, "server name"},
         {w::kOffDescription, w::kDescriptionWidth, nullptr, "description"},
         {w::kOffWorkgroup, w::kWorkgroupWidth, SMBWorkgroupIsSafe, "workgroup"},
         {w::kOffZone, w::kZoneWidth, APPLEZoneIsSafe, "zone"},
