@@ -150,13 +150,14 @@ TEST_F(ShareapplySystem, FullDiskIsReportedAndTheFilesKept) {
     Configure("msn_enable = yes\nw_d_name = FIRST\n");
     ASSERT_EQ(Shareapply(), 0);  // the temporary file exists from here on
     const std::string smb = ReadFile(paths::kSmbConf);
+    const std::string printcap = ReadFile(paths::kPrintcap);
     Configure("msn_enable = yes\nw_d_name = SECOND\nprinter_name = laser\n");
     ASSERT_TRUE(sim::FillDisk("/etc"));
     sim::ClearLogs();
     EXPECT_EQ(Shareapply(), 252);
     EXPECT_TRUE(sim::WaitForSyslog("[SAMBA]::<<Write samba configure file back fail>>"));
     EXPECT_EQ(ReadFile(paths::kSmbConf), smb);
-    EXPECT_EQ(ReadFile(paths::kPrintcap), printcap_);
+    EXPECT_EQ(ReadFile(paths::kPrintcap), printcap);
     EXPECT_EQ(sim::Calls(), "");
 
     ASSERT_EQ(unlink("/etc/filler"), 0);
