@@ -27,7 +27,6 @@
 #include <vector>
 
 #include "protocol/protocol.h"
-#include "client/wire.h"
 #include "tests/support/sim_env.h"
 #include "tests/support/test_util.h"
 

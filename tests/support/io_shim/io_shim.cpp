@@ -185,6 +185,42 @@ void AfterWrite(int action) {
     }
 }
 
+// pwrite and pwritev, and their variants with 64-bit offsets (what programs built with 64-bit
+// file offsets call on a 32-bit CPU; the same functions on a 64-bit one).
+template <typename Off>
+ssize_t PositionedWrite(ssize_t (*real)(int, const void *, size_t, Off), int fd, const void *buf,
+                        size_t size, Off offset) {
+    if (!Watched(fd)) {
+        return real(fd, buf, size, offset);
+    }
+    const int action = Count(&counts.writes);
+    const ssize_t n = WriteSize(action, size);
+    if (n < 0) {
+        return -1;
+    }
+    const ssize_t done = real(fd, buf, static_cast<size_t>(n), offset);
+    AfterWrite(action);
+    return done;
+}
+
+template <typename Off>
+ssize_t PositionedWriteVector(ssize_t (*real)(int, const struct iovec *, int, Off), int fd,
+                              const struct iovec *iov, int count, Off offset) {
+    if (!Watched(fd)) {
+        return real(fd, iov, count, offset);
+    }
+    const int action = Count(&counts.writes);
+    const ssize_t n = WriteSize(action, VectorSize(iov, count));
+    if (n < 0) {
+        return -1;
+    }
+    struct iovec cut[64];
+    const int parts = CutVector(iov, count, static_cast<size_t>(n), cut);
+    const ssize_t done = parts > 0 ? real(fd, cut, parts, offset) : 0;
+    AfterWrite(action);
+    return done;
+}
+
 }  // namespace
 
 extern "C" {
@@ -238,42 +274,22 @@ ssize_t write(int fd, const void *buf, size_t size) {
 
 ssize_t pwrite(int fd, const void *buf, size_t size, off_t offset) {
     static auto real = Real<ssize_t (*)(int, const void *, size_t, off_t)>("pwrite");
-    if (!Watched(fd)) {
-        return real(fd, buf, size, offset);
-    }
-    const int action = Count(&counts.writes);
-    const ssize_t n = WriteSize(action, size);
-    if (n < 0) {
-        return -1;
-    }
-    const ssize_t done = real(fd, buf, static_cast<size_t>(n), offset);
-    AfterWrite(action);
-    return done;
+    return PositionedWrite(real, fd, buf, size, offset);
 }
 
-ssize_t pwrite64(int fd, const void *buf, size_t size, off_t offset) {
-    return pwrite(fd, buf, size, offset);
+ssize_t pwrite64(int fd, const void *buf, size_t size, off64_t offset) {
+    static auto real = Real<ssize_t (*)(int, const void *, size_t, off64_t)>("pwrite64");
+    return PositionedWrite(real, fd, buf, size, offset);
 }
 
 ssize_t pwritev(int fd, const struct iovec *iov, int count, off_t offset) {
     static auto real = Real<ssize_t (*)(int, const struct iovec *, int, off_t)>("pwritev");
-    if (!Watched(fd)) {
-        return real(fd, iov, count, offset);
-    }
-    const int action = Count(&counts.writes);
-    const ssize_t n = WriteSize(action, VectorSize(iov, count));
-    if (n < 0) {
-        return -1;
-    }
-    struct iovec cut[64];
-    const int parts = CutVector(iov, count, static_cast<size_t>(n), cut);
-    const ssize_t done = parts > 0 ? real(fd, cut, parts, offset) : 0;
-    AfterWrite(action);
-    return done;
+    return PositionedWriteVector(real, fd, iov, count, offset);
 }
 
-ssize_t pwritev64(int fd, const struct iovec *iov, int count, off_t offset) {
-    return pwritev(fd, iov, count, offset);
+ssize_t pwritev64(int fd, const struct iovec *iov, int count, off64_t offset) {
+    static auto real = Real<ssize_t (*)(int, const struct iovec *, int, off64_t)>("pwritev64");
+    return PositionedWriteVector(real, fd, iov, count, offset);
 }
 
 ssize_t writev(int fd, const struct iovec *iov, int count) {
@@ -301,8 +317,12 @@ int ftruncate(int fd, off_t length) {
     return real(fd, length);
 }
 
-int ftruncate64(int fd, off_t length) {
-    return ftruncate(fd, length);
+int ftruncate64(int fd, off64_t length) {
+    static auto real = Real<int (*)(int, off64_t)>("ftruncate64");
+    if (Watched(fd) && Before(Count(&counts.truncates)) != 0) {
+        return -1;
+    }
+    return real(fd, length);
 }
 
 int fsync(int fd) {
