@@ -22,7 +22,7 @@ std::mt19937 Generator();
 bool RunAndKill(const std::function<void()> &writer, std::mt19937 &rng, int max_delay_us);
 
 // The same with a writer program (argv[0] its path), which prints a line on standard output
-// when it starts writing: the random delay counts from that line, so that the start of a
+// once it writes at full speed: the random delay counts from that line, so that the start of a
 // program (under an emulator, too) does not eat it.
 bool RunAndKill(const std::vector<std::string> &argv, std::mt19937 &rng, int max_delay_us);
 
