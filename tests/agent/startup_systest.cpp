@@ -86,7 +86,8 @@ TEST_F(StartupTest, NothingIsInheritedWhereCloseRangeIsMissing) {
     // The password check of identify runs this in place of the script: which descriptors does
     // a child of the daemon have?
     testutil::WriteFile(kPasswordScript, "#!/bin/sh\nls /proc/self/fd > /tmp/child-fds\n", 0755);
-    ASSERT_EQ(testutil::Run("LD_PRELOAD=" + sim::TargetBuilt(NO_CLOSE_RANGE_SHIM) + " " + kAgent +
+    ASSERT_EQ(testutil::Run(testutil::Cat({"LD_PRELOAD=", sim::TargetBuilt(NO_CLOSE_RANGE_SHIM),
+                                           " ", kAgent}) +
                             " 7</tmp/inherited 9</tmp/inherited </dev/null >/dev/null 2>&1"),
               0);
     ASSERT_TRUE(WaitFor([] { return PortBound() && LockPid() > 0; }));

@@ -90,7 +90,8 @@ TEST(StoreCrash, EveryKeyKeepsItsOldOrNewValueWhereverAWriterIsKilled) {
             std::string line;
             std::getline(lines, line);
             const std::string key = Key(i) + "=";
-            values[i] = line.rfind(key, 0) == 0 ? line.substr(key.size()) : "<missing> " + line;
+            values[i] = line.rfind(key, 0) == 0 ? line.substr(key.size())
+                                                : testutil::Cat({"<missing> ", line});
             const long t = WriteNumber(values[i]);
             latest = t > latest ? t : latest;
         }

@@ -76,7 +76,10 @@ std::string ShellQuoted(const std::string &word) {
 std::string ShellWords(const std::vector<std::string> &words) {
     std::string line;
     for (const std::string &w : words) {
-        line += (line.empty() ? "" : " ") + ShellQuoted(w);
+        if (!line.empty()) {
+            line += ' ';
+        }
+        line += ShellQuoted(w);
     }
     return line;
 }
