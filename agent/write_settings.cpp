@@ -7,7 +7,7 @@
 // Decided beyond the protocol:
 // - Text of the request that would be written (it differs from the stored value) is checked
 //   before the first key is written: a control character (TAB included), a value the settings
-//   file cannot hold, or a text that its system files would change (see NETServerNameIsSafe,
+//   file cannot hold, or a text that its system files would change (see NETServerNameIsValid,
 //   SMBWorkgroupIsSafe, APPLEZoneIsSafe) refuses the request with that field's write status.
 //   Unchanged text is neither written nor applied by name; the file writers cut what they must.
 // - An all-zero address keeps the stored value, and the records carry that stored value
@@ -247,7 +247,7 @@ int CheckTexts(const Request &q, const Stored &s) {
         const char *message;
     };
     const TextCheck checks[] = {
-        {q.name, s.server_name, NETServerNameIsSafe, proto::kStWriteServerName,
+        {q.name, s.server_name, NETServerNameIsValid, proto::kStWriteServerName,
          " CMD 0x11, write server name fail"},
         {q.description, s.description, nullptr, proto::kStWriteComment,
          " CMD 0x11, write description fail"},

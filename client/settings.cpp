@@ -7,6 +7,8 @@
 #include <cstring>
 #include <initializer_list>
 
+#include "protocol/server_name.h"
+
 namespace dssetup {
 
 namespace {
@@ -198,17 +200,23 @@ bool ParseInteger(std::string_view t, long *value) {
     return true;
 }
 
+// The server-name rule that the agent applies too (protocol/server_name.h), in words.
 std::string NameProblem(std::string_view name) {
-    for (char c : name) {
-        const bool ok =
-            (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-';
-        if (!ok) {
-            return "the server name " + Quoted(name) +
-                   " may have letters, digits and '-' only (it is also the host name)";
-        }
-    }
-    if (name.front() == '-' || name.back() == '-') {
-        return "the server name " + Quoted(name) + " must not begin or end with '-'";
+    const std::string what = "the server name " + Quoted(name);
+    switch (proto::CheckServerName(name)) {
+        case proto::ServerNameFault::kNone:
+            return {};
+        case proto::ServerNameFault::kEmpty:
+            return "the server name must not be empty";
+        case proto::ServerNameFault::kTooLong:
+            return what + " is longer than " + std::to_string(proto::kServerNameMax) +
+                   " characters";
+        case proto::ServerNameFault::kBadCharacter:
+            return what + " may have letters, digits and '-' only (it is also the host name)";
+        case proto::ServerNameFault::kEdgeHyphen:
+            return what + " must not begin or end with '-'";
+        case proto::ServerNameFault::kAllDigits:
+            return what + " must not be all digits (it would be taken for an address)";
     }
     return {};
 }

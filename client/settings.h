@@ -43,7 +43,8 @@ struct KeyInfo {
 
 // Every settable key, in the order of the request.
 inline constexpr KeyInfo kKeys[] = {
-    {Key::kName, "name", "server_name", "Server name", "1-14 letters, digits, '-'"},
+    {Key::kName, "name", "server_name", "Server name",
+     "1-14 letters, digits, '-'; not all digits, no '-' first or last"},
     {Key::kDescription, "description", "description", "Description", "at most 48 characters"},
     {Key::kDate, "date", "date", "Date", "MM/DD/YYYY"},
     {Key::kTime, "time", "time", "Time", "HH:MM:SS"},

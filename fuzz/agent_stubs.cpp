@@ -280,7 +280,7 @@ void CheckDns(const DnsInfo *dns) {
 
 }  // namespace
 
-bool NETServerNameIsSafe(const char *name) {
+bool NETServerNameIsValid(const char *name) {
     CheckCommand(name);
     return RuleSays(0);
 }

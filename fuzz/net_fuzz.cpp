@@ -158,7 +158,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     // control character and no blank (each would add a line or a field to a system file).
     char name[15] = {};
     std::memcpy(name, data, size < 14 ? size : 14);
-    if (NETServerNameIsSafe(name)) {
+    if (NETServerNameIsValid(name)) {
         for (const char *p = name; *p != '\0'; ++p) {
             if (static_cast<unsigned char>(*p) <= ' ' || *p == 0x7f) {
                 Breach("the server-name rule let a control character or blank through");

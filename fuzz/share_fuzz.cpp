@@ -1,8 +1,8 @@
 // libFuzzer harness of the Samba and AppleTalk rewrites' text passes on file contents.
 //
 // Input: a settings record (the bytes of a SambaInfo and an AtalkInfo, each field ended and
-// cut at its first control character as the Set functions do), one flag byte, then the old
-// file. Every pass runs on it: smb.conf with and without WINS and the global header, printcap
+// cleaned by its rule as the Set functions do, which must keep its length), one flag byte, then the
+// old file. Every pass runs on it: smb.conf with and without WINS and the global header, printcap
 // for Samba and AppleTalk, papd.conf, atalkd.conf. Besides the sanitizers, the harness checks
 // that a pass never puts a control character of its own making into the output (every byte
 // below 0x20 other than TAB and line feed in the output must come from the old file).
@@ -23,9 +23,18 @@ namespace {
     std::abort();
 }
 
+// Fields that no file takes as text only lose their control characters here.
+constexpr share::FieldRule kPlainRule = {"field", ' ', "", "", 0, 0};
+
+// Cleaning replaces, it never cuts: the field keeps its length.
 template <std::size_t N>
-void Clean(char (&field)[N]) {
-    share::CleanField(field, N, "FUZZ");
+void Clean(char (&field)[N], const share::FieldRule &rule = kPlainRule) {
+    field[N - 1] = '\0';
+    const std::size_t before = std::strlen(field);
+    share::CleanField(field, N, "FUZZ", rule);
+    if (std::strlen(field) != before || !share::FieldIsClean(field, rule)) {
+        Breach();
+    }
 }
 
 // Output of one pass, through a memory stream.
@@ -93,15 +102,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     }
     const std::size_t file_size = size - sizeof samba - sizeof atalk - 1;
     Clean(samba.state);
-    Clean(samba.workgroup);
-    Clean(samba.code_page);
-    Clean(samba.printer_name);
-    Clean(samba.printer_comment);
+    Clean(samba.workgroup, share::kWorkgroupRule);
+    Clean(samba.code_page, share::kCodePageRule);
+    Clean(samba.printer_name, share::kPrinterNameRule);
+    Clean(samba.printer_comment, share::kPrinterCommentRule);
     Clean(samba.wins_server);
     Clean(atalk.state);
-    Clean(atalk.zone);
-    Clean(atalk.printer_name);
-    Clean(atalk.printer_type);
+    Clean(atalk.zone, share::kZoneRule);
+    Clean(atalk.printer_name, share::kPrinterNameRule);
+    Clean(atalk.printer_type, share::kPrinterTypeRule);
     Clean(atalk.printer_client);
 
     const bool file_has_control =

@@ -17,6 +17,7 @@
 #include "common/work_buffers.h"
 #include "net/line_scanner.h"
 #include "net/net.h"
+#include "protocol/server_name.h"
 
 namespace {
 
@@ -228,19 +229,21 @@ std::size_t NETServerNameSafeLength(const char *name) {
     return n;
 }
 
-bool NETServerNameIsSafe(const char *name) {
-    return name[NETServerNameSafeLength(name)] == '\0';
+bool NETServerNameIsValid(const char *name) {
+    return name[0] == '\0' || proto::IsValidServerName(name);
 }
 
 int NETWriteHostnameData(char *name) {
-    // The name goes into system files and command lines as one plain word: it ends at its
-    // first character outside the server-name rules (a blank would add a field to the hosts
-    // table and an option to afpd.conf, a line feed a line; a name that begins with one is
-    // empty and means the default).
+    // The name goes into system files and command lines as one plain word; the rule keeps
+    // blanks (a field of the hosts table, an option of afpd.conf), line feeds and shell
+    // characters out. A name outside it is refused whole, never cut or replaced.
     name[kNameSize - 1] = '\0';
-    if (!NETServerNameIsSafe(name)) {
-        NETDebugMsg(kTag, "Input server name with invalid character, cut");
-        name[NETServerNameSafeLength(name)] = '\0';
+    if (name[0] == '\n') {
+        name[0] = '\0';
+    }
+    if (name[0] != '\0' && !proto::IsValidServerName(name)) {
+        NETDebugMsg(kTag, "Input server name invalid, not applied");
+        return -1;
     }
     if (name[0] == '\0') {
         std::array<char, 9> fallback{};

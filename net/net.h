@@ -82,15 +82,16 @@ int NETReadDefaultHostname(char *name);
 int NETReadCurrentHostname(char *name);
 int NETReadHardwareID(char *id);
 int NETWriteDefaultHostnameData();
-// Server names are one plain word in every file and command that carries them (hosts table,
-// network settings file read by shell scripts, afpd.conf options, /bin/hostname): a letter or
-// digit first, then letters, digits, '-', '_' and '.'. The length of the longest such start of
-// `name`; the whole of it when the name is safe (the empty name, the default, included).
+// A name the agent may set as the server name: the rule of protocol/server_name.h, or empty
+// (the default name).
+bool NETServerNameIsValid(const char *name);
+// A host name taken from the kernel is written into the hosts table as one plain word: a
+// letter or digit first, then letters, digits, '-', '_' and '.' (names that earlier firmware
+// allowed). The length of the longest such start of `name`.
 std::size_t NETServerNameSafeLength(const char *name);
-bool NETServerNameIsSafe(const char *name);
-// Cuts the name at its first character outside those rules (text after a blank, a control
-// character, a shell or field separator is dropped; a name that starts with one is empty and
-// stands for the default name) and sets the name into the kernel, files and afpd.
+// Sets the name into the kernel, the name files and afpd. An empty name, or one that begins
+// with a line feed, stands for the default name, which is put into the caller's buffer; any
+// other name outside the server-name rule is refused (-1, traced) and nothing is changed.
 int NETSetHostname(char *name);
 int NETWriteHostnameData(char *name);
 int NETUpdateNetworkHostsFile();

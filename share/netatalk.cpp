@@ -134,7 +134,7 @@ int BuildAtalkdText(FILE *in, const char *zone, char *text, std::size_t capacity
 }  // namespace share
 
 bool APPLEZoneIsSafe(const char *zone) {
-    return zone[share::SafeFieldLength(zone, share::kZoneStops)] == '\0';
+    return share::FieldIsClean(zone, share::kZoneRule);
 }
 
 int APPLESetNetatalk(AtalkInfo *info) {
@@ -143,7 +143,9 @@ int APPLESetNetatalk(AtalkInfo *info) {
         NETDebugMsg(share::kTag, "Input Netatalk flag Invalid");
         return -6;
     }
-    share::CleanField(info->zone, sizeof info->zone, share::kTag, share::kZoneStops);
+    // Only a zone that is really empty switches AppleTalk off; one that needs cleaning is
+    // cleaned by the rewrite.
+    info->zone[sizeof info->zone - 1] = '\0';
     if (info->zone[0] == '\0') {
         on = false;
     }
@@ -159,9 +161,9 @@ int APPLESetNetatalk(AtalkInfo *info) {
 
 int APPLEWriteNetatalkData(AtalkInfo *info) {
     using share::kTag;
-    // The zone is written in double quotes: it ends at a quote or a backslash, so that
+    // The zone is written in double quotes: a quote or a backslash in it is replaced, so that
     // 'Office" -phase 1 -addr 1.2' cannot add options.
-    share::CleanField(info->zone, sizeof info->zone, kTag, share::kZoneStops);
+    share::CleanField(info->zone, sizeof info->zone, kTag, share::kZoneRule);
     if (info->zone[0] == '\0') {
         std::snprintf(info->zone, sizeof info->zone, "%s", "*");
         NETDebugMsg(kTag, "Input Empty zone name, use default");

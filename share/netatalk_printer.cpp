@@ -161,11 +161,9 @@ int APPLEWriteNetatalkPrinterData(AtalkInfo *info) {
     using share::kTag;
     // Name and type are fields of the printcap and papd.conf entry headers ("name\072type:");
     // the client name is only compared, never written.
-    share::CleanField(info->printer_name, sizeof info->printer_name, kTag,
-                      share::kPrinterNameStops);
-    share::CleanField(info->printer_type, sizeof info->printer_type, kTag,
-                      share::kPrinterTextStops);
-    share::CleanField(info->printer_client, sizeof info->printer_client, kTag);
+    share::CleanField(info->printer_name, sizeof info->printer_name, kTag, share::kPrinterNameRule);
+    share::CleanField(info->printer_type, sizeof info->printer_type, kTag, share::kPrinterTypeRule);
+    info->printer_client[sizeof info->printer_client - 1] = '\0';
     if (info->printer_name[0] == '\0') {
         std::snprintf(info->printer_name, sizeof info->printer_name, "%s", "lp");
         NETDebugMsg(kTag, "Input Empty printer name, use default");

@@ -161,7 +161,7 @@ void WriteSambaGlobalHeader(FILE *out, const SambaInfo &info, bool wins_on) {
 using share::CleanField;
 
 bool SMBWorkgroupIsSafe(const char *workgroup) {
-    return workgroup[share::SafeFieldLength(workgroup, share::kSambaValueStops)] == '\0';
+    return share::FieldIsClean(workgroup, share::kWorkgroupRule);
 }
 
 int SMBSetSamba(SambaInfo *info) {
@@ -170,7 +170,9 @@ int SMBSetSamba(SambaInfo *info) {
         NETDebugMsg(share::kTag, "Input Samba flag Invalid");
         return -6;
     }
-    CleanField(info->workgroup, sizeof info->workgroup, share::kTag, share::kSambaValueStops);
+    // Only a workgroup that is really empty switches sharing off; one that needs cleaning is
+    // cleaned by the rewrite.
+    info->workgroup[sizeof info->workgroup - 1] = '\0';
     if (info->workgroup[0] == '\0') {
         on = false;
     }
@@ -187,17 +189,18 @@ int SMBSetSamba(SambaInfo *info) {
 
 int SMBWriteSambaData(SambaInfo *info) {
     using share::kTag;
-    // Every value ends at a control character (a line of its own) or a backslash (it would
-    // continue the line); of the WINS server only its address part is written.
-    CleanField(info->workgroup, sizeof info->workgroup, kTag, share::kSambaValueStops);
-    CleanField(info->code_page, sizeof info->code_page, kTag, share::kSambaValueStops);
-    CleanField(info->wins_server, sizeof info->wins_server, kTag);
+    // A value must not continue its line or start another; of the WINS server only its
+    // address part is written. A value that is blank after cleaning reads as empty in Samba:
+    // it gets the default.
+    CleanField(info->workgroup, sizeof info->workgroup, kTag, share::kWorkgroupRule);
+    CleanField(info->code_page, sizeof info->code_page, kTag, share::kCodePageRule);
+    info->wins_server[sizeof info->wins_server - 1] = '\0';
     info->wins_server[address_text_length(info->wins_server)] = '\0';
-    if (info->workgroup[0] == '\0') {
+    if (share::IsBlank(info->workgroup)) {
         std::snprintf(info->workgroup, sizeof info->workgroup, "%s", "workgroup");
         NETDebugMsg(kTag, "Input Empty workgroup, use default");
     }
-    if (info->code_page[0] == '\0') {
+    if (share::IsBlank(info->code_page)) {
         std::snprintf(info->code_page, sizeof info->code_page, "%s", "437");
         NETDebugMsg(kTag, "Input Empty code page, use default");
     }

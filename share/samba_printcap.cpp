@@ -63,12 +63,11 @@ void RewritePrintcapSamba(FILE *in, FILE *out, const SambaInfo &info) {
 int SMBWriteSambaPrinterData(SambaInfo *info) {
     using share::kTag;
     // Name and comment are fields of the entry header: a ':' would add a capability, a '|' an
-    // alias ("x:lp=/tmp/EVIL:" in the comment must not point the printer elsewhere).
-    share::CleanField(info->printer_name, sizeof info->printer_name, kTag,
-                      share::kPrinterNameStops);
-    // Cut to 80 characters: the field's last byte ends the text.
+    // alias ("x:lp=/tmp/EVIL:" in the comment must not point the printer elsewhere). The
+    // comment is cut to 80 characters: the field's last byte ends the text.
+    share::CleanField(info->printer_name, sizeof info->printer_name, kTag, share::kPrinterNameRule);
     share::CleanField(info->printer_comment, sizeof info->printer_comment, kTag,
-                      share::kPrinterTextStops);
+                      share::kPrinterCommentRule);
     if (info->printer_name[0] == '\0') {
         std::snprintf(info->printer_name, sizeof info->printer_name, "%s", "lp");
         NETDebugMsg(kTag, "Input Empty printer name, use default");

@@ -18,9 +18,9 @@ struct AtalkInfo {
     char printer_client[33];
 };
 
-// Whether a workgroup / zone goes into its file unchanged (else the writers cut it at its first
-// control character or field separator, see share_io.h): callers that must not store a text
-// the files would change refuse it instead.
+// Whether a workgroup / zone goes into its file unchanged (else the writers replace what the
+// file cannot hold, see share_io.h): callers that must not store a text the files would
+// change refuse it instead.
 bool SMBWorkgroupIsSafe(const char *workgroup);
 bool APPLEZoneIsSafe(const char *zone);
 

@@ -165,29 +165,98 @@ int CopyBack(RewriteTemp &temp, const char *target, const RewriteMessages &m) {
     return 0;
 }
 
-std::size_t SafeFieldLength(const char *text, std::string_view stops) {
-    std::size_t n = 0;
-    for (; text[n] != '\0'; ++n) {
-        auto c = static_cast<unsigned char>(text[n]);
-        if (c < 0x20 || c == 0x7f || stops.find(text[n]) != std::string_view::npos) {
-            break;
-        }
-    }
-    return n;
+namespace {
+
+bool IsControl(char c) {
+    const auto u = static_cast<unsigned char>(c);
+    return u < 0x20 || u == 0x7f;
 }
 
-void CleanField(char *field, std::size_t size, const char *tag, std::string_view stops) {
+bool IsBlankChar(char c) {
+    return c == ' ' || c == '\t';
+}
+
+enum class Fix { kNone, kControl, kSeparator };
+
+// What `rule` makes of text[at] (in *to), and why.
+Fix FixAt(const char *text, std::size_t at, const FieldRule &rule, char *to) {
+    const char c = text[at];
+    if (IsControl(c)) {
+        *to = rule.control;
+        return Fix::kControl;
+    }
+    if (at == 0 && c == '#' && rule.first_hash != 0) {
+        *to = rule.first_hash;
+        return Fix::kSeparator;
+    }
+    const std::size_t i = rule.separators.find(c);
+    if (i != std::string_view::npos) {
+        *to = rule.replacements[i];
+        return Fix::kSeparator;
+    }
+    if (c == '\\' && rule.ending_backslash != 0) {
+        std::size_t next = at + 1;
+        while (text[next] != '\0' && (IsBlankChar(text[next]) || IsControl(text[next]))) {
+            ++next;  // a control character behind it becomes a blank too
+        }
+        if (text[next] == '\0') {
+            *to = rule.ending_backslash;
+            return Fix::kSeparator;
+        }
+    }
+    return Fix::kNone;
+}
+
+}  // namespace
+
+bool CleanField(char *field, std::size_t size, const char *tag, const FieldRule &rule) {
     if (size == 0) {
-        return;
+        return false;
     }
     field[size - 1] = '\0';
-    std::size_t n = SafeFieldLength(field, stops);
-    if (field[n] != '\0') {
-        auto c = static_cast<unsigned char>(field[n]);
-        field[n] = '\0';
-        NETDebugMsg(tag, c < 0x20 || c == 0x7f ? "Input text with control character, cut"
-                                               : "Input text with field separator, cut");
+    bool control = false;
+    bool separator = false;
+    // Right to left, so that a backslash sees the blanks that the controls behind it became.
+    for (std::size_t at = std::strlen(field); at-- > 0;) {
+        char to = 0;
+        const Fix fix = FixAt(field, at, rule, &to);
+        if (fix != Fix::kNone) {
+            field[at] = to;
+            control = control || fix == Fix::kControl;
+            separator = separator || fix == Fix::kSeparator;
+        }
     }
+    char message[96];
+    if (control) {
+        std::snprintf(message, sizeof message, "Input %s with control character, replaced",
+                      rule.what);
+        NETDebugMsg(tag, message);
+    }
+    if (separator) {
+        std::snprintf(message, sizeof message, "Input %s with field separator, replaced",
+                      rule.what);
+        NETDebugMsg(tag, message);
+    }
+    return control || separator;
+}
+
+bool FieldIsClean(const char *text, const FieldRule &rule) {
+    for (std::size_t at = 0; text[at] != '\0'; ++at) {
+        char to = 0;
+        if (FixAt(text, at, rule, &to) != Fix::kNone) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool IsBlank(const char *text) {
+    for (; *text != '\0'; ++text) {
+        if (!IsBlankChar(*text)) {
+            return false;
+        }
+    }
+    return true;
 }
 
 int RunService(const char *script, const char *action) {

@@ -124,27 +124,44 @@ int RewriteFile(const RewriteStep &step, Pass &&pass) {
 // Writes all of data to fd. 0, or -1.
 int WriteAll(int fd, const char *data, std::size_t size);
 
-// Characters, beyond the control characters, at which a text field is cut before it is
-// written, because in the file it goes to they would end the field or add one.
-// smb.conf values ("key = value"): a backslash at the end continues the line.
-inline constexpr std::string_view kSambaValueStops = "\\";
-// printcap and papd.conf entry headers: ':' ends a field, '|' starts an alias, a backslash
-// escapes or continues; a printer name is also the start of the line, where '#' would make the
-// whole entry header a comment.
-inline constexpr std::string_view kPrinterNameStops = ":|\\#";
-inline constexpr std::string_view kPrinterTextStops = ":|\\";
-// atalkd.conf: the zone stands in double quotes; a quote would end it and let the rest of the
-// zone be read as options, a backslash could escape the closing quote.
-inline constexpr std::string_view kZoneStops = "\"\\";
+// How a text field of a settings record is made fit for the file it goes to. Each character
+// the file cannot hold is replaced by one it can, one for one: the text keeps its length and
+// every other character, so a stored value (from an earlier firmware or a hand edit) keeps its
+// words and never becomes empty, which would switch its service off. Control characters
+// (below 0x20, and 0x7F) would start a line anywhere; the separators are the file's own.
+struct FieldRule {
+    const char *what;               // the field, in traces: "zone name"
+    char control;                   // what a control character becomes
+    std::string_view separators;    // the file's separators in this field ...
+    std::string_view replacements;  // ... and what each one becomes, position by position
+    char first_hash;                // a '#' that begins the field (a comment line), or 0
+    char ending_backslash;          // a '\' with only blanks behind it (continues the line), or 0
+};
 
-// Length of the text before its first control character (below 0x20, and 0x7F) or character
-// of `stops`.
-std::size_t SafeFieldLength(const char *text, std::string_view stops);
+// smb.conf values ("key = value"): only a backslash at the end of a value matters (the line
+// would continue into the next one); Samba drops the blanks around a value.
+inline constexpr FieldRule kWorkgroupRule = {"workgroup", ' ', "", "", 0, '_'};
+inline constexpr FieldRule kCodePageRule = {"code page", ' ', "", "", 0, '_'};
+// The print queue's name: the first field of the printcap and papd.conf entry headers and the
+// papd.conf queue (":pr="). ':' ends a field, '|' starts an alias, '\' escapes, and a '#' at
+// the start of the line makes the entry a comment: each becomes '_', as a name would have it.
+inline constexpr FieldRule kPrinterNameRule = {"printer name", '_', ":|\\", "___", '_', 0};
+// The printer's description (the printcap alias behind '|') and its AppleTalk type (behind
+// the \072 of the papd.conf header) are words for people: ':' becomes ';', '|' and '\' '/'.
+inline constexpr FieldRule kPrinterCommentRule = {"printer comment", ' ', ":|\\", ";//", 0, 0};
+inline constexpr FieldRule kPrinterTypeRule = {"MAC printer type", ' ', ":|\\", ";//", 0, 0};
+// atalkd.conf: the zone stands in double quotes; a '"' would end it and let the rest be read
+// as options ('"Sales" floor' becomes "'Sales' floor"), a '\' could escape the closing quote.
+inline constexpr FieldRule kZoneRule = {"zone name", ' ', "\"\\", "'/", 0, 0};
 
-// Makes a text field of a settings record safe to write into a configuration file: ends it
-// within its size and cuts it at the first control character or character of `stops` (traced
-// with tag).
-void CleanField(char *field, std::size_t size, const char *tag, std::string_view stops = {});
+// Ends `field` within its size, then replaces by `rule` what its file cannot hold; each kind
+// of replacement is traced with `tag` ("Input zone name with field separator, replaced").
+// True when a character was replaced.
+bool CleanField(char *field, std::size_t size, const char *tag, const FieldRule &rule);
+// Whether CleanField would leave `text` (NUL-terminated) as it is.
+bool FieldIsClean(const char *text, const FieldRule &rule);
+// Whether `text` holds nothing but blanks (spaces and TABs), or nothing at all.
+bool IsBlank(const char *text);
 
 // Runs "<script> <action>" through the shell (built in systembuffer); system()'s raw result.
 int RunService(const char *script, const char *action);

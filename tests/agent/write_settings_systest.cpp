@@ -494,6 +494,13 @@ TEST_F(WriteSettingsTest, UnsafeTextIsRefusedBeforeAnythingIsWritten) {
         "TAB in the name", [](Settings &s) { s.name = "AB\tC"; }, proto::kStWriteServerName,
         " CMD 0x11, write server name fail");
     add(
+        "an all-digit name, which resolvers read as an address",
+        [](Settings &s) { s.name = "12345"; }, proto::kStWriteServerName,
+        " CMD 0x11, write server name fail");
+    add(
+        "an underscore, allowed by earlier firmware", [](Settings &s) { s.name = "nas_2"; },
+        proto::kStWriteServerName, " CMD 0x11, write server name fail");
+    add(
         "line feed in the description", [](Settings &s) { s.description = "Disk\nmsn_enable=no"; },
         proto::kStWriteComment, " CMD 0x11, write description fail");
     add(
@@ -528,6 +535,15 @@ TEST_F(WriteSettingsTest, UnsafeTextIsRefusedBeforeAnythingIsWritten) {
     s.name = std::string("NEWNAME\0;reboot", 15);
     EXPECT_EQ(Status(Write(sequence++, s)), 0) << EventLog();
     EXPECT_EQ(Stored("disk_server_name"), "NEWNAME");
+
+    // A name that an earlier firmware stored keeps working while it is not changed.
+    std::string config = kWriteConfig;
+    const std::string stored_name = "disk_server_name=STORAGE";
+    config.replace(config.find(stored_name), stored_name.size(), "disk_server_name=nas_2");
+    testutil::WriteFile(kConfig, config);
+    s.name = "nas_2";
+    EXPECT_EQ(Status(Write(sequence++, s)), 0) << EventLog();
+    EXPECT_EQ(Stored("disk_server_name"), "nas_2");
 }
 
 TEST_F(WriteSettingsTest, DateAndTimeReachClocksetAsOneWordEach) {
@@ -542,30 +558,31 @@ TEST_F(WriteSettingsTest, DateAndTimeReachClocksetAsOneWordEach) {
 }
 
 // Stored text of the sharing settings, unchanged by the request, is made harmless by the
-// writers: it adds no printcap or papd.conf field and no atalkd.conf option.
-TEST_F(WriteSettingsTest, StoredTextAddsNoFieldOrOptionToTheSharingFiles) {
+// writers without losing words or switching a service off: it adds no printcap or papd.conf
+// field and no atalkd.conf option, and AppleTalk is restarted, not stopped.
+TEST_F(WriteSettingsTest, StoredTextIsMadeHarmlessAndKeepsItsServiceOn) {
     std::string config = kWriteConfig;
     auto replace = [&config](const std::string &from, const std::string &to) {
         config.replace(config.find(from), from.size(), to);
     };
-    replace("printer_comment=Printer on parallel port", "printer_comment=x:lp=/tmp/EVIL:");
+    replace("printer_comment=Printer on parallel port", "printer_comment=Room 2: lp=/tmp/EVIL:");
     replace("mac_printer_type=LaserWriter", "mac_printer_type=LaserWriter:pr=evil");
-    replace("zone_name=Office Zone", "zone_name=Office\" -phase 1 -addr 1.2");
+    replace("zone_name=Office Zone", "zone_name=\"Sales\" floor -addr 1.2");
     testutil::WriteFile(kConfig, config);
     Settings s;
-    s.zone = "Office\" -phase 1 -addr 1.2";  // as stored: not written, so not refused
+    s.zone = "\"Sales\" floor -addr 1.2";  // as stored: not written, so not refused
     const Bytes r = Write(1, s);
     ASSERT_EQ(r.size(), 8u);
     EXPECT_EQ(Status(r), 0) << EventLog();
     const std::string printcap = testutil::ReadFile("/etc/printcap");
-    EXPECT_EQ(printcap.substr(0, printcap.find('\n') + 1), "lp|x :\\\n") << printcap;
-    EXPECT_FALSE(Has(printcap, "EVIL"));
+    EXPECT_EQ(printcap.substr(0, printcap.find('\n') + 1), "lp|Room 2; lp=/tmp/EVIL; :\\\n")
+        << printcap;
+    EXPECT_EQ(sim::LpcStatus("lp"), "lp:");
     const std::string papd = testutil::ReadFile("/etc/atalk/papd.conf");
-    EXPECT_EQ(papd.substr(0, papd.find('\n') + 1), "lp\\072LaserWriter:\\\n") << papd;
-    EXPECT_FALSE(Has(papd, "evil"));
+    EXPECT_EQ(papd.substr(0, papd.find('\n') + 1), "lp\\072LaserWriter;pr=evil:\\\n") << papd;
     const std::string atalkd = testutil::ReadFile("/etc/atalk/atalkd.conf");
-    EXPECT_TRUE(Has(atalkd, "-zone \"Office\"")) << atalkd;
-    EXPECT_FALSE(Has(atalkd, "-addr"));
+    EXPECT_TRUE(Has(atalkd, "-zone \"'Sales' floor -addr 1.2\"")) << atalkd;
+    EXPECT_NE(CallAt("/etc/rc.d/init.d/atalk restart"), std::string::npos) << sim::Calls();
 }
 
 }  // namespace

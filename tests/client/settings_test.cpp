@@ -132,9 +132,13 @@ TEST(SettingsRulesTest, TextLengthsAsTheApplianceKeepsThem) {
     EXPECT_NE(ProblemsWith({"name=ABCDEFGHIJKLMNO"}).find("at most 14"), std::string::npos);
     EXPECT_EQ(Fields({"name="}), "name");
     EXPECT_EQ(ProblemsWith({"name=nas-2"}), "");
-    for (const char *bad : {"name=my nas", "name=nas_2", "name=-nas", "name=nas-", "name=a;b"}) {
+    EXPECT_EQ(ProblemsWith({"name=1nas"}), "");
+    // The rule the agent applies too: an all-digit name would be read as an address.
+    for (const char *bad : {"name=my nas", "name=nas_2", "name=-nas", "name=nas-", "name=a;b",
+                            "name=12345", "name=nas.lan"}) {
         EXPECT_EQ(Fields({bad}), "name") << bad;
     }
+    EXPECT_NE(ProblemsWith({"name=12345"}).find("all digits"), std::string::npos);
     EXPECT_EQ(ProblemsWith({"description=" + std::string(48, 'd')}), "");
     EXPECT_EQ(Fields({"description=" + std::string(49, 'd')}), "description");
     EXPECT_EQ(ProblemsWith({"description="}), "");

@@ -35,6 +35,12 @@ bool DhcpdAccepts(const std::string &path) {
     return testutil::Run("dhcpd -t -q -cf " + path + " >/dev/null 2>&1") == 0;
 }
 
+// dhcpd's own check of a lease file (with the configuration it goes with).
+bool DhcpdAcceptsLeases(const std::string &path) {
+    return testutil::Run("dhcpd -T -q -cf " + std::string(kConf) + " -lf " + path +
+                         " >/dev/null 2>&1") == 0;
+}
+
 bool DhcpdRunning() {
     int pid = std::atoi(ReadFile("/run/dhcpd.pid").c_str());
     return pid > 0 && kill(pid, 0) == 0;
@@ -75,6 +81,7 @@ TEST(DhcpServer, ServesItsRangeToThePcAndKeepsTheLeases) {
     EXPECT_TRUE(Has(ReadFile(kLeases), "lease 192.168.0.10"));
     EXPECT_EQ(NETCreateDHCPServerLeaseData(), 0);
     EXPECT_TRUE(Has(ReadFile(kLeases), "lease 192.168.0.10"));
+    EXPECT_TRUE(DhcpdAcceptsLeases(kLeases)) << ReadFile(kLeases);
 
     // Off: the daemon stops and the configuration goes; off again: killall.
     DhcpServerInfo off = Server("disable", "", "");
@@ -95,6 +102,7 @@ TEST(DhcpServer, RefusalsAndEveryWrittenVariantPassesDhcpd) {
     DhcpServerInfo on = Server("enable", "192.168.0.100", "192.168.0.200");
     ASSERT_EQ(NETSetDHCPServer(&info, &dns, &on), 0);
     std::string before = ReadFile(kConf);
+    EXPECT_TRUE(DhcpdAcceptsLeases(kLeases)) << "the lease file it made";
 
     DhcpServerInfo outside = Server("enable", "192.168.0.100", "192.168.1.5");
     EXPECT_EQ(NETSetDHCPServer(&info, &dns, &outside), -1);

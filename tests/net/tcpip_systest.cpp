@@ -52,6 +52,11 @@ TEST(FixedAddress, FilesInterfaceRoutesResolverHostsAndLed) {
               "NETWORKING=yes\nHOSTNAME=JX1A2B3C\nGATEWAY=192.168.0.1\n\tKEEP=tab\n"
               "GATEWAYDEV=eth0\nGATEWAY=192.168.0.1\nLAST=unterminated\n");
     EXPECT_EQ(Inode(kNetwork), network_inode);
+    // The distribution's scripts source both files with a POSIX shell.
+    EXPECT_EQ(Sh("sh -euc '. " + std::string(kIfcfg) + "; . " + kNetwork +
+                 "; echo \"$DEVICE $IPADDR/$NETMASK $BOOTPROTO $ONBOOT $HOSTNAME $GATEWAY "
+                 "$GATEWAYDEV $KEEP\"' 2>&1"),
+              "eth0 192.168.0.20/255.255.255.0 none yes JX1A2B3C 192.168.0.1 eth0 tab\n");
 
     // The restarted network script applied it to the real interface.
     EXPECT_TRUE(Has(Sh("ip -4 addr show dev eth0"), "inet 192.168.0.20/24"));

@@ -194,16 +194,19 @@ TEST_F(AppleSystem, FlagIsYesForLaserWriterClientsInAnyCase) {
     }
 }
 
-// A quote in the zone adds no atalkd.conf option; ':' or '|' in the printer fields adds no
-// printcap or papd.conf field.
-TEST_F(AppleSystem, SeparatorsEndTheZoneAndThePrinterFields) {
-    AtalkInfo info = Atalk("enable", "Office\" -phase 1 -addr 1.2", "lp|x", "Writer:pr=evil");
+// A quote in the zone adds no atalkd.conf option, ':' or '|' in the printer fields no printcap
+// or papd.conf field: each is replaced ('"' by "'", '\\' and '|' by '/', ':' by ';', in the
+// printer name by '_'), the words stay, and a zone that needs cleaning keeps AppleTalk on.
+TEST_F(AppleSystem, SeparatorsAreReplacedAndTheServiceStaysOn) {
+    AtalkInfo info = Atalk("enable", "\"Sales\" floor -addr 1.2", "lp|x", "Writer:pr=evil");
     EXPECT_EQ(APPLESetNetatalk(&info), 0);
-    EXPECT_EQ(ReadFile(paths::kAtalkdConf), "eth0 -phase 2 -zone \"Office\"");
+    EXPECT_EQ(sim::Calls(), "/etc/rc.d/init.d/atalk restart\n");
+    EXPECT_EQ(ReadFile(paths::kAtalkdConf), "eth0 -phase 2 -zone \"'Sales' floor -addr 1.2\"");
     EXPECT_EQ(ReadFile(paths::kPapdConf),
-              "lp\\072Writer:\\\n\t:pr=lp:\\\n\t:pd=/etc/atalk/ppds/generic.ppd:\\\n\t:tr=yes:\n");
-    EXPECT_EQ(ReadFile(paths::kPrintcap).substr(0, 15), "lp|Printer one ");
-    EXPECT_TRUE(sim::WaitForSyslog("[APPLE]::<<Input text with field separator, cut>>"));
+              "lp_x\\072Writer;pr=evil:\\\n\t:pr=lp_x:\\\n"
+              "\t:pd=/etc/atalk/ppds/generic.ppd:\\\n\t:tr=yes:\n");
+    EXPECT_EQ(ReadFile(paths::kPrintcap).substr(0, 17), "lp_x|Printer one ");
+    EXPECT_TRUE(sim::WaitForSyslog("[APPLE]::<<Input zone name with field separator, replaced>>"));
     EXPECT_FALSE(APPLEZoneIsSafe("Office\" -phase 1"));
     EXPECT_FALSE(APPLEZoneIsSafe("Zone\\"));
     EXPECT_TRUE(APPLEZoneIsSafe("Office Zone - 2"));

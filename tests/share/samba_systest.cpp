@@ -199,31 +199,39 @@ TEST_F(SambaSystem, PrinterCommentIsCutTo80Characters) {
     EXPECT_EQ(std::string(info.printer_comment), comment.substr(0, 80));
 }
 
-TEST_F(SambaSystem, ControlCharactersDoNotReachTheFiles) {
-    SambaInfo info = Samba("enable", "NEW\n[evil]", "", "lp", "Nice\nlp:evil");
+// What a file cannot hold is replaced, one character for one; the rest of the text stays.
+// Control characters become blanks (in the printer name '_'); a printcap name's separators
+// and a '#' that would make its line a comment become '_'; in the comment ':' becomes ';' and
+// '|' '/'; a backslash that would continue a smb.conf line '_'. Nothing is cut, so no field
+// becomes empty and no sharing is switched off by it.
+TEST_F(SambaSystem, WhatAFileCannotHoldIsReplacedAndNothingCut) {
+    SambaInfo info = Samba("enable", "NEW\n[evil]", "10.0.0.5 x", "#lp:x", "x:lp=/tmp/EVIL:|a\tb");
     EXPECT_EQ(SMBSetSamba(&info), 0);
     EXPECT_EQ(ReadFile(paths::kSmbConf),
-              "[global]\nworkgroup = NEW\nclient code page = 437\n[public]\npath = /mnt\n");
-    EXPECT_EQ(ReadFile(paths::kPrintcap), "lp|Nice :\\\n\t:sd=/var/spool/lpd/lp:\\\n\t:sh:\n");
-    EXPECT_TRUE(sim::WaitForSyslog("[SAMBA]::<<Input text with control character, cut>>"));
-}
-
-// Text from the settings file adds no printcap field or alias, and no smb.conf line.
-TEST_F(SambaSystem, SeparatorsEndThePrinterFieldsAndTheValues) {
-    SambaInfo info = Samba("enable", "HOME\\", "10.0.0.5 x", "lp:x", "x:lp=/tmp/EVIL:");
-    EXPECT_EQ(SMBSetSamba(&info), 0);
-    EXPECT_EQ(ReadFile(paths::kPrintcap), "lp|x :\\\n\t:sd=/var/spool/lpd/lp:\\\n\t:sh:\n");
-    EXPECT_TRUE(sim::WaitForSyslog("[SAMBA]::<<Input text with field separator, cut>>"));
-    EXPECT_EQ(ReadFile(paths::kSmbConf),
-              "[global]\nworkgroup = HOME\nclient code page = 437\nwins server = 10.0.0.5\n"
+              "[global]\nworkgroup = NEW [evil]\nclient code page = 437\nwins server = 10.0.0.5\n"
               "name resolve order = wins bcast\n[public]\npath = /mnt\n");
-    EXPECT_FALSE(SMBWorkgroupIsSafe("HOME\\"));
+    EXPECT_EQ(ReadFile(paths::kPrintcap),
+              "_lp_x|x;lp=/tmp/EVIL;/a b :\\\n\t:sd=/var/spool/lpd/lp:\\\n\t:sh:\n");
+    EXPECT_TRUE(
+        sim::WaitForSyslog("[SAMBA]::<<Input workgroup with control character, replaced>>"));
+    EXPECT_TRUE(
+        sim::WaitForSyslog("[SAMBA]::<<Input printer name with field separator, replaced>>"));
+    EXPECT_EQ(sim::Calls(), "/etc/rc.d/init.d/smb restart\n");
+
+    // Only a backslash at the end of a value continues its line; a workgroup made of it
+    // alone is still a workgroup. A '#' inside a printer name is no comment.
+    info = Samba("enable", "\\", "", "HP#2");
+    EXPECT_EQ(SMBSetSamba(&info), 0);
+    EXPECT_NE(ReadFile(paths::kSmbConf).find("\nworkgroup = _\n"), std::string::npos);
+    EXPECT_EQ(ReadFile(paths::kPrintcap).substr(0, 8), "HP#2:\\\n\t");
+    EXPECT_TRUE(SMBWorkgroupIsSafe("\\SALES"));
+    EXPECT_FALSE(SMBWorkgroupIsSafe("HOME\\ "));
     EXPECT_FALSE(SMBWorkgroupIsSafe("HO\tME"));
     EXPECT_TRUE(SMBWorkgroupIsSafe("My [Home] group"));
-    // A printer name that would make the entry header a comment is empty: the default.
-    info = Samba("enable", "HOME", "", "#lp");
-    EXPECT_EQ(SMBWriteSambaPrinterData(&info), 0);
-    EXPECT_STREQ(info.printer_name, "lp");
+    // A workgroup that is blank once cleaned reads as empty in Samba: the default.
+    info = Samba("enable", "\t");
+    EXPECT_EQ(SMBWriteSambaData(&info), 0);
+    EXPECT_STREQ(info.workgroup, "workgroup");
 }
 
 // Brackets in a value do not end the global section: the keys behind it are still replaced.

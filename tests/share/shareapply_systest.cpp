@@ -76,6 +76,27 @@ TEST_F(ShareapplySystem, AppliesTheSettingsToTheSeededFiles) {
     EXPECT_EQ(ReadFile(paths::kPrintcap).substr(0, 29), "laser|Laser in room 2 :\\\n\t:sd");
 }
 
+// Stored text that its files cannot hold as it is (left by an earlier firmware or a hand edit)
+// keeps Samba on and keeps its words: only the separators are replaced, and Samba's and the
+// line printer system's own readers read what was meant.
+TEST_F(ShareapplySystem, StoredTextThatNeedsCleaningKeepsSambaOnAndItsWords) {
+    Configure(
+        "msn_enable = yes\nw_d_name = \\SALES\ncode_page = 850\nprinter_name = HP#2\n"
+        "printer_comment = Room 2: HP|Laser\\Jet\n");
+    EXPECT_EQ(Shareapply(), 0);
+    EXPECT_EQ(sim::Calls(), "/etc/rc.d/init.d/smb restart\n");
+    EXPECT_NE(ReadFile(paths::kSmbConf).find("\nworkgroup = \\SALES\n"), std::string::npos);
+    std::string complaints;
+    bool ok = false;
+    EXPECT_EQ(sim::SambaReads("workgroup", &complaints, &ok), "\\SALES");
+    EXPECT_TRUE(ok);
+    EXPECT_EQ(complaints, "");
+    EXPECT_EQ(ReadFile(paths::kPrintcap).substr(0, 33), "HP#2|Room 2; HP/Laser/Jet :\\\n\t:sd");
+    EXPECT_EQ(sim::LpcStatus("HP#2"), "HP#2:");
+    EXPECT_TRUE(
+        sim::WaitForSyslog("[SAMBA]::<<Input printer comment with field separator, replaced>>"));
+}
+
 TEST_F(ShareapplySystem, EnableIsOnAndWinsOffKeepsTheServerOut) {
     Configure(
         "msn_enable = enable\nw_d_name = OFFICE\nwins_enable = no\nwins_server = 192.168.0.1\n");

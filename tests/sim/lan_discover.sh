@@ -1,7 +1,8 @@
 #!/bin/bash
 # lan_discover.sh SIM BUILD: a simulated LAN of 50 ready appliances, and dssetup on the PC side
 # discovers every one of them exactly once, with its address and host name; each is reachable
-# by its MAC address and its address, and has the settings file of its first boot.
+# by its MAC address and its address, has the settings file of its first boot, and takes new
+# settings (the date and time included).
 set -uo pipefail
 COUNT=50
 source "$(dirname "${BASH_SOURCE[0]}")/../support/checks.sh"
@@ -34,6 +35,15 @@ if [ "${1:-}" = __pc ]; then
         "$(grep -qx JX4C000C <<< "$out" && grep -qx 'hw_addr=00:C0:02:4C:00:0C' <<< "$out" &&
            grep -qx 'default_server_name=JX4C000C' <<< "$out" && grep -qx 'ip_addr=192.168.1.12' <<< "$out"
            echo $?)" "$out"
+
+    # A ready appliance takes a new set of settings, the date and time included: its clock
+    # changes are recorded by the simulator's clock guard, never made.
+    out=$(dssetup set 00:C0:02:4C:00:07 name=ARCHIVE-7 date=12/31/2027 time=23:59:30 2>&1)
+    check "set of a name, date and time succeeds on appliance 7" "$?" "$out"
+    out=$(appliance on 7 -- sh -c 'hostname; while read -r s; do date -d "@${s%.*}" +%m/%d/%Y; done < /var/log/sim/clock.set' 2>&1)
+    check "appliance 7 took the name and recorded the date and the time" \
+        "$(grep -qx ARCHIVE-7 <<< "$out" && grep -qx 12/31/2027 <<< "$out" &&
+           [ "$(grep -c '^[0-9/]*$' <<< "$out")" = 2 ]; echo $?)" "$out"
     finish
 fi
 

@@ -147,4 +147,29 @@ bool FillDisk(const std::string &folder) {
     return full;
 }
 
+std::string SambaReads(const std::string &parameter, std::string *complaints, bool *ok) {
+    testutil::Run(
+        "grep -vi '^[[:space:]]*security[[:space:]]*=[[:space:]]*share[[:space:]]*$' "
+        "/etc/smb.conf > /tmp/smb.conf.read");
+    std::string value;
+    *ok = testutil::Run("testparm -s --parameter-name='" + parameter +
+                            "' /tmp/smb.conf.read 2> /tmp/smb.conf.err",
+                        &value) == 0;
+    complaints->clear();
+    testutil::Run(
+        "grep -iE 'unknown|invalid|ignoring|error' /tmp/smb.conf.err | "
+        "grep -v '\"client code page\"'",
+        complaints);
+    if (!value.empty() && value.back() == '\n') {
+        value.pop_back();
+    }
+    return value;
+}
+
+std::string LpcStatus(const std::string &queue) {
+    std::string out;
+    testutil::Run("lpc status '" + queue + "' 2>&1", &out);
+    return out.substr(0, out.find('\n'));
+}
+
 }  // namespace sim

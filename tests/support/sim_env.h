@@ -54,4 +54,14 @@ int RunOnPc(const std::string &command, std::string *out = nullptr);
 bool MountSmallTmpfs(const std::string &folder, int kib);
 bool FillDisk(const std::string &folder);
 
+// The real readers of the files the appliance writes, run on them in place.
+// Samba's testparm on /etc/smb.conf: the value of `parameter` as Samba reads it. The
+// appliance runs an older Samba generation: today's refuses its "security = share" (left out
+// of the copy it checks) and does not know "client code page". *complaints gets every other
+// line of unknown, invalid or ignored settings and errors; *ok whether testparm accepted it.
+std::string SambaReads(const std::string &parameter, std::string *complaints, bool *ok);
+// The line printer system's lpc: the first line of `lpc status QUEUE` for the printcap
+// ("QUEUE:" when it knows the queue).
+std::string LpcStatus(const std::string &queue);
+
 }  // namespace sim

@@ -10,7 +10,7 @@ import sys
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from ui_client import Checks, Ui, fake_clock, on, printed, printer, wait_until  # noqa: E402
+from ui_client import Checks, Ui, on, printed, printer, wait_until  # noqa: E402
 
 check = Checks()
 
@@ -30,8 +30,6 @@ def apply(ui, mac, changes, **extra):
     return ui.finish(started['job'])
 
 
-for i in (1, 2, 3):
-    fake_clock(i)
 ui = Ui()
 factory_version = [line.split('=', 1)[1].strip()
                    for line in open(os.path.join(os.environ['SIM_SRC'], 'sim/factory/CGI_ds.conf'))

@@ -14,7 +14,7 @@ import tempfile
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from ui_client import Checks, Ui, fake_clock  # noqa: E402
+from ui_client import Checks, Ui  # noqa: E402
 
 SKIP = 77
 shots = sys.argv[1] if len(sys.argv) > 1 else '.'
@@ -58,7 +58,6 @@ try:
 except Exception as e:  # noqa: BLE001 - whatever keeps the browser from starting
     skip(str(e).splitlines()[0] if str(e) else type(e).__name__)
 
-fake_clock(2)  # the one that gets new settings
 ui = Ui()
 wait = WebDriverWait(driver, 30, poll_frequency=0.05)
 

@@ -16,8 +16,8 @@
 #include <thread>
 #include <vector>
 
-#include "protocol/protocol.h"
 #include "client/wire.h"
+#include "protocol/protocol.h"
 #include "tests/support/udp_responder.h"
 
 namespace uitest {

@@ -42,28 +42,6 @@ def on(i, command):
                           capture_output=True, text=True, timeout=60).stdout
 
 
-CLOCKSET = '/usr/share/stowbox/Tcfg/C_File/clockset'
-CLOCKSET_WRAPPER = r'''#!/bin/sh
-exec env FAKE_CLOCK_RECORD=/tmp/clock.set \
-    ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}verify_asan_link_order=0" \
-    LD_PRELOAD='SHIM' CLOCKSET.real "$@"
-'''
-
-
-def fake_clock(i):
-    """Appliance I sets its clock through the tests' fake clock (FAKE_CLOCK_SHIM): the request
-    is recorded in /tmp/clock.set instead of made, as nothing in the simulator may set the
-    machine's clock (without it every write of settings ends with "setting the date failed")."""
-    shim = os.environ.get('FAKE_CLOCK_SHIM', '')
-    if not shim or not os.path.exists(shim):
-        raise RuntimeError('FAKE_CLOCK_SHIM names no fake clock library: %r' % shim)
-    wrapper = CLOCKSET_WRAPPER.replace('SHIM', shim).replace('CLOCKSET', CLOCKSET)
-    # As an argument: `appliance on` gives the command no standard input.
-    subprocess.run(['appliance', 'on', str(i), '--', 'sh', '-c',
-                    '[ -e "$1.real" ] || mv "$1" "$1.real"; printf %s "$2" > "$1"; chmod 755 "$1"',
-                    'sh', CLOCKSET, wrapper], check=True, timeout=60)
-
-
 def printer(i):
     """Appliance I gets a printer port that keeps what it is sent in /tmp/printed: a FIFO read
     by a process of its own (the agent opens and closes the port for each chunk)."""

@@ -7,9 +7,14 @@
 // order, and makes all its writes as one change of the file (WriteCFGDataSet): after a crash
 // the file holds all of them or none, and a file that needs no change is not written at all.
 // The traces come out in the order of the steps. Beyond the text: a write that fails (disk
-// full, I/O error, no file) is traced and the run goes on, but it does not trace "Set
-// Configure File Data Finish" and exits with 1; otherwise it exits with 0.
+// full, I/O error) is traced and the run goes on, but it does not trace "Set Configure File
+// Data Finish" and exits with 1; otherwise it exits with 0. Without a settings file (a
+// factory-fresh appliance) every step is traced as failed, nothing is written or created, and
+// the run exits with 0: the boot goes on with the programs' own defaults.
+#include <sys/stat.h>
+
 #include <array>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -248,6 +253,15 @@ int main() {
     SyncText(kReadPrinterClient, "laserwriter", "Read Netatalk printer name from DS.CONF fail",
              "Write Netatalk printer name to DS.CONF fail");
 
+    struct stat st {};
+    if (::stat(paths::kConfigFile, &st) != 0 && errno == ENOENT) {
+        for (int i = 0; i < plan.write_count; ++i) {
+            plan.writes[static_cast<std::size_t>(i)].result = kCfgOpenFail;
+        }
+        (void)TraceRun();
+        NETDebugMsg(kSystem, "No configuration file, nothing written");
+        return 0;
+    }
     (void)WriteCFGDataSet(paths::kConfigFile, paths::kConfigSection, plan.writes.data(),
                           plan.write_count);
     if (!TraceRun()) {
