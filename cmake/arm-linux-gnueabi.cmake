@@ -2,5 +2,4 @@
 set(CMAKE_SYSTEM_PROCESSOR arm)
 set(DS_TRIPLET arm-linux-gnueabi)
 set(DS_DEB_ARCH armel)
-set(DS_QEMU qemu-arm-static)
 include(${CMAKE_CURRENT_LIST_DIR}/debian-cross.cmake)

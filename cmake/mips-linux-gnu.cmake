@@ -2,5 +2,4 @@
 set(CMAKE_SYSTEM_PROCESSOR mips)
 set(DS_TRIPLET mips-linux-gnu)
 set(DS_DEB_ARCH mips)
-set(DS_QEMU qemu-mips-static)
 include(${CMAKE_CURRENT_LIST_DIR}/debian-cross.cmake)
