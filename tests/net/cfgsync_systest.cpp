@@ -150,7 +150,7 @@ struct EtcWrites {
 EtcWrites CountedRun(int *status) {
     const std::string report = "/tmp/cfgsync-io";
     unlink(report.c_str());
-    *status = testutil::Run(std::string("env LD_PRELOAD=") + IO_SHIM_PATH +
+    *status = testutil::Run(testutil::Cat({"env LD_PRELOAD=", sim::TargetBuilt(IO_SHIM_PATH)}) +
                             " ASAN_OPTIONS=verify_asan_link_order=0 IO_SHIM_WATCH=/etc"
                             " IO_SHIM_REPORT=" +
                             report + " /usr/sbin/cfgsync 2>/dev/null");
@@ -218,8 +218,8 @@ TEST(Cfgsync, FullDiskIsReportedAndTheFileKept) {
 // at random instants, while it makes its change and completes a rewrite of the hosts file that
 // a power cut interrupted. After the next store call and the next writer, the settings file is
 // the one before or the one after the run, never a mix, and the hosts file is whole with its
-// new contents. CRASH_KILLS sets the number of random kills (300 by default), CRASH_SEED repeats
-// a run.
+// new contents. CRASH_KILLS sets the number of random kills (300 by default, 30 under an
+// emulator), CRASH_SEED repeats a run.
 TEST(Cfgsync, KilledAnywhereLeavesTheSettingsAndTheSystemFilesWhole) {
     SKIP_OUTSIDE_SIM();
     // A long comment puts the section across block boundaries; the run changes several keys.
@@ -280,7 +280,8 @@ TEST(Cfgsync, KilledAnywhereLeavesTheSettingsAndTheSystemFilesWhole) {
                                       "/usr/sbin/cfgsync 2>/dev/null"));
         check("killed at call " + std::to_string(n));
     }
-    const int random_kills = crash::KillCount(300);
+    // Fewer where the programs run under an emulator (a cross build's system tests).
+    const int random_kills = crash::KillCount(sim::Target().empty() ? 300 : 30);
     std::mt19937 rng = crash::Generator();
     for (int k = 0; k < random_kills; ++k) {
         interrupted();

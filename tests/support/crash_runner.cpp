@@ -9,6 +9,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "tests/support/sim_env.h"
+
 namespace crash {
 
 int KillCount(int fallback) {
@@ -36,9 +38,8 @@ std::mt19937 Generator() {
 
 namespace {
 
-// Waits a random delay of 0 to `max_delay_us`, then kills `pid` and collects it. True when the
-// kill ended it.
-bool KillAfterDelay(pid_t pid, std::mt19937 &rng, int max_delay_us) {
+// Kills the writer `pid` after a random delay; true when the kill ended it.
+bool KillLater(pid_t pid, std::mt19937 &rng, int max_delay_us) {
     std::uniform_int_distribution<long> delay(0, max_delay_us);
     const long us = delay(rng);
     struct timespec pause {
@@ -62,7 +63,38 @@ bool RunAndKill(const std::function<void()> &writer, std::mt19937 &rng, int max_
         writer();
         _exit(0);
     }
-    return KillAfterDelay(pid, rng, max_delay_us);
+    return KillLater(pid, rng, max_delay_us);
+}
+
+bool RunAndKill(const std::vector<std::string> &argv, std::mt19937 &rng, int max_delay_us) {
+    std::vector<char *> args;
+    for (const std::string &a : argv) {
+        args.push_back(const_cast<char *>(a.c_str()));
+    }
+    args.push_back(nullptr);
+    int ready[2];
+    if (argv.empty() || pipe2(ready, O_CLOEXEC) != 0) {
+        return false;
+    }
+    const pid_t pid = fork();
+    if (pid == 0) {
+        dup2(ready[1], STDOUT_FILENO);
+        execv(args[0], args.data());
+        _exit(127);
+    }
+    close(ready[1]);
+    char c = 0;
+    const bool started = pid > 0 && read(ready[0], &c, 1) == 1;
+    close(ready[0]);
+    if (pid < 0) {
+        return false;
+    }
+    if (!started) {
+        int status = 0;
+        waitpid(pid, &status, 0);
+        return false;
+    }
+    return KillLater(pid, rng, max_delay_us);
 }
 
 bool RunProgramAndKill(const char *path, std::mt19937 &rng, int max_delay_us) {
@@ -77,7 +109,7 @@ bool RunProgramAndKill(const char *path, std::mt19937 &rng, int max_delay_us) {
         execl(path, path, static_cast<char *>(nullptr));
         _exit(127);
     }
-    return KillAfterDelay(pid, rng, max_delay_us);
+    return KillLater(pid, rng, max_delay_us);
 }
 
 long Microseconds(const std::function<void()> &run) {
@@ -91,7 +123,7 @@ long Microseconds(const std::function<void()> &run) {
 
 std::string WithShim(const std::string &shim, const std::string &folder, const std::string &fault,
                      const std::string &report, const std::string &command) {
-    std::string line = "env LD_PRELOAD=" + shim +
+    std::string line = "env LD_PRELOAD=" + sim::TargetBuilt(shim) +
                        " ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}verify_asan_link_order=0" +
                        " IO_SHIM_WATCH=" + folder;
     if (!fault.empty()) {

@@ -4,6 +4,7 @@
 #include <functional>
 #include <random>
 #include <string>
+#include <vector>
 
 namespace crash {
 
@@ -28,10 +29,10 @@ bool RunProgramAndKill(const char *path, std::mt19937 &rng, int max_delay_us);
 // Microseconds that `run` takes.
 long Microseconds(const std::function<void()> &run);
 
-// The command line that runs `command` with the file-call shim `shim` (tests/support/io_shim)
-// preloaded, watching the files under `folder`; `fault` is IO_SHIM_FAULT's value ("7:kill": the
-// 7th call that changes such a file kills the process), `report` IO_SHIM_REPORT's (where the
-// counts go when the process exits). Empty ones are left out.
+// The command line that runs `command` with the file-call shim `shim` (tests/support/io_shim;
+// as built for the programs' CPU) preloaded, watching the files under `folder`; `fault` is
+// IO_SHIM_FAULT's value ("7:kill": the 7th call that changes such a file kills the process),
+// `report` IO_SHIM_REPORT's (where the counts go when the process exits). Empty ones are left out.
 std::string WithShim(const std::string &shim, const std::string &folder, const std::string &fault,
                      const std::string &report, const std::string &command);
 // The calls that changed files in the report written by a run WithShim: writes, truncations
@@ -41,5 +42,10 @@ int ReportedCalls(const std::string &report);
 // Collects the child processes that have ended (the orphans of a killed program, for a
 // subreaper); running ones are left alone.
 void ReapEnded();
+
+// The same with a writer program (argv[0] its path), which prints a line on standard output
+// once it writes at full speed: the random delay counts from that line, so that the start of a
+// program (under an emulator, too) does not eat it.
+bool RunAndKill(const std::vector<std::string> &argv, std::mt19937 &rng, int max_delay_us);
 
 }  // namespace crash
