@@ -740,6 +740,19 @@ TEST_F(WriteSettingsTest, KilledAnywhereInARequestLeavesEveryFileWhole) {
         std::lock_guard<std::mutex> lock(reaping);
         return StartAgent(command);
     };
+    // Asks until the agent answers (an identify now and then: the network script of a killed
+    // request may still be putting the address back); its start-up is over then.
+    auto serving = [this] {
+        for (int i = 0; i < 150; ++i) {
+            pc_.Send(Request(proto::kCmdIdentify, ++probe_));
+            for (Bytes r = pc_.Receive(200); !r.empty(); r = pc_.Receive(200)) {
+                if (proto::GetU16(r.data()) == proto::kCmdIdentify) {
+                    return true;
+                }
+            }
+        }
+        return false;
+    };
     auto stop_agent = [this] {  // SIGTERM; true once it has ended (collected by the reaper)
         const pid_t agent = pid_;
         pid_ = 0;
@@ -819,7 +832,9 @@ TEST_F(WriteSettingsTest, KilledAnywhereInARequestLeavesEveryFileWhole) {
         through = 0;
         pid_ = 0;
         ++at_calls;
+        // Its start-up completes what was interrupted, before it serves: once it answers.
         ASSERT_EQ(start(kAgent), 0);
+        ASSERT_TRUE(serving());
         check("killed at call " + std::to_string(n));
         const Bytes r = Write(sequence++, sets[to]);
         ASSERT_EQ(r.size(), 8u);
@@ -843,7 +858,8 @@ TEST_F(WriteSettingsTest, KilledAnywhereInARequestLeavesEveryFileWhole) {
         std::this_thread::sleep_for(std::chrono::microseconds(us));
         kill(agent, SIGKILL);
         ASSERT_TRUE(WaitFor([agent] { return kill(agent, 0) != 0; }));  // collected by the reaper
-        ASSERT_EQ(start(kAgent), 0);  // its start-up completes what was interrupted
+        ASSERT_EQ(start(kAgent), 0);
+        ASSERT_TRUE(serving());  // its start-up has completed what was interrupted
         check("random kill " + std::to_string(k) + " after " + std::to_string(us) + " us");
     }
     std::printf(
