@@ -743,7 +743,7 @@ TEST_F(WriteSettingsTest, KilledAnywhereInARequestLeavesEveryFileWhole) {
     // Asks until the agent answers (an identify now and then: the network script of a killed
     // request may still be putting the address back); its start-up is over then.
     auto serving = [this] {
-        for (int i = 0; i < 150; ++i) {
+        for (int i = 0; i < 300; ++i) {
             pc_.Send(Request(proto::kCmdIdentify, ++probe_));
             for (Bytes r = pc_.Receive(200); !r.empty(); r = pc_.Receive(200)) {
                 if (proto::GetU16(r.data()) == proto::kCmdIdentify) {
@@ -834,7 +834,8 @@ TEST_F(WriteSettingsTest, KilledAnywhereInARequestLeavesEveryFileWhole) {
         ++at_calls;
         // Its start-up completes what was interrupted, before it serves: once it answers.
         ASSERT_EQ(start(kAgent), 0);
-        ASSERT_TRUE(serving());
+        ASSERT_TRUE(serving()) << Sh("ip -4 addr show dev eth0; ps -eo pid,ppid,stat,args")
+                               << EventLog();
         check("killed at call " + std::to_string(n));
         const Bytes r = Write(sequence++, sets[to]);
         ASSERT_EQ(r.size(), 8u);
@@ -859,7 +860,10 @@ TEST_F(WriteSettingsTest, KilledAnywhereInARequestLeavesEveryFileWhole) {
         kill(agent, SIGKILL);
         ASSERT_TRUE(WaitFor([agent] { return kill(agent, 0) != 0; }));  // collected by the reaper
         ASSERT_EQ(start(kAgent), 0);
-        ASSERT_TRUE(serving());  // its start-up has completed what was interrupted
+        // Its start-up has completed what was interrupted once it answers.
+        ASSERT_TRUE(serving()) << "after random kill " << k << " at " << us << " us:\n"
+                               << Sh("ip -4 addr show dev eth0; ps -eo pid,ppid,stat,args")
+                               << EventLog();
         check("random kill " + std::to_string(k) + " after " + std::to_string(us) + " us");
     }
     std::printf(
