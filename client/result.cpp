@@ -48,9 +48,16 @@ std::string ResultJson(const Result &r) {
     } else if (!r.problems.empty()) {
         Json list = Json::array();
         for (const Problem &p : r.problems) {
-            list.push_back(Json{{"field", p.field}, {"message", p.message}});
+            Json item{{"field", p.field}, {"message", p.message}};
+            if (p.warning) {
+                item["warning"] = true;
+            }
+            list.push_back(item);
         }
         j["problems"] = list;
+    }
+    if (!r.ok && !r.rollback.is_null()) {
+        j["rollback"] = r.rollback;
     }
     // Texts are UTF-8 by the time they get here (see Latin1ToUtf8); a stray byte that is not
     // still becomes U+FFFD instead of invalid output.

@@ -160,6 +160,45 @@ bool Send(int fd, const Options &options, const sockaddr_in *to, const Bytes &re
     return false;
 }
 
+bool SendOnLinks(int fd, const Options &options, const std::vector<PcInterface> &links,
+                 const Bytes &request, std::string *error) {
+    in_addr all{};
+    all.s_addr = htonl(INADDR_BROADCAST);
+    sockaddr_in to = Address(all, options.port);
+    bool sent = false;
+    int failure = ENETUNREACH;
+    for (const PcInterface &link : links) {
+        // The interface named for this datagram alone: no route is needed.
+        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))] = {};
+        iovec io{const_cast<std::uint8_t *>(request.data()), request.size()};
+        msghdr m{};
+        m.msg_name = &to;
+        m.msg_namelen = sizeof to;
+        m.msg_iov = &io;
+        m.msg_iovlen = 1;
+        m.msg_control = control;
+        m.msg_controllen = sizeof control;
+        cmsghdr *c = CMSG_FIRSTHDR(&m);
+        c->cmsg_level = IPPROTO_IP;
+        c->cmsg_type = IP_PKTINFO;
+        c->cmsg_len = CMSG_LEN(sizeof(in_pktinfo));
+        in_pktinfo info{};
+        info.ipi_ifindex = static_cast<int>(link.index);
+        info.ipi_spec_dst.s_addr = htonl(link.address);
+        std::memcpy(CMSG_DATA(c), &info, sizeof info);
+        if (sendmsg(fd, &m, 0) >= 0) {
+            sent = true;
+        } else {
+            failure = errno;
+        }
+    }
+    if (!sent) {
+        *error = links.empty() ? "no network interface to broadcast on"
+                               : NetworkError(failure, "the broadcast address", options.port);
+    }
+    return sent;
+}
+
 Received ReceiveUntil(int fd, Clock::time_point deadline, Reply *reply, int *error,
                       sockaddr_in *offender) {
     for (;;) {
