@@ -226,6 +226,9 @@ PcPath OnLink(const PcInterface &link) {
 std::vector<Problem> ReachProblems(const PcNetwork &pc, const PcPath &to_now, std::uint32_t ip,
                                    std::uint32_t mask, std::uint32_t gateway) {
     std::vector<Problem> problems;
+    if (to_now.found && to_now.loopback) {
+        return problems;  // reached through this PC itself (a relay): nothing to judge
+    }
     const std::string at = DottedAddress(ip);
     for (const PcInterface &i : pc.interfaces) {
         if (i.address == ip) {
@@ -239,8 +242,8 @@ std::vector<Problem> ReachProblems(const PcNetwork &pc, const PcPath &to_now, st
             {"ip", "this PC has no route to " + at + ": it could not reach the appliance there"});
         return problems;
     }
-    if (!to_now.found || to_now.loopback) {
-        return problems;  // nothing known of where it is, or reached through this PC itself
+    if (!to_now.found) {
+        return problems;  // nothing known of where it is
     }
     const std::string pc_address = DottedAddress(to_now.source);
     const bool pc_in_new_subnet = Contains(ip, mask, to_now.source);

@@ -18,6 +18,7 @@
 #include <cstring>
 #include <set>
 
+#include "client/kept_settings.h"
 #include "client/settings_json.h"
 
 namespace dssetup {
@@ -518,6 +519,8 @@ Result Show(int fd, const Options &options, const Target &target) {
     sockaddr_in address{};
     Result r = ReadSettings(fd, options, target, &info, &address);
     if (r.ok) {
+        std::string ignored;  // kept for a rescue, if the cache can be written
+        KeepSettings(options.cache_dir, info, AddressText(address), &ignored);
         r.data = SettingsJson(info);
         r.text = FormatSettingsText(info);
     }

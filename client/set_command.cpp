@@ -175,9 +175,15 @@ double Since(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
+// "3.2 s" of a time measured; "90 s" of a bound given.
 std::string SecondsText(double s) {
     char text[32];
     std::snprintf(text, sizeof text, "%.1f s", s);
+    return text;
+}
+std::string BoundText(double s) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%g s", s);
     return text;
 }
 
@@ -446,7 +452,7 @@ Result SetRun::Moved() {
     if (!error.empty()) {
         return NoAnswer(error + "; the settings were not sent");
     }
-    const std::string bound = SecondsText(o_.confirm);
+    const std::string bound = BoundText(o_.confirm);
     if (!answered) {
         return PutBack("cut off",
                        "the new settings cut it off: it did not answer at an address this PC "
@@ -576,7 +582,7 @@ Result SetRun::Run(const Target &target) {
     request_ = EncodeWriteSettings(NextSequence(), read_.mac, wanted_);
     sent_at_ = Clock::now();
     if (moves) {
-        Say("It must answer at an address this PC reaches within " + SecondsText(o_.confirm) +
+        Say("It must answer at an address this PC reaches within " + BoundText(o_.confirm) +
             (o_.no_rollback ? "." : ", or the previous settings are sent back."));
     }
     // In DHCP mode the appliance answers before it restarts its network (its address may

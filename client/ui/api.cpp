@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <nlohmann/json.hpp>
 
+#include "client/kept_settings.h"
 #include "client/pc_network.h"
 #include "client/session.h"
 #include "client/settings.h"
@@ -382,7 +383,9 @@ ApiReply Api::Keys() const {
                                          {"json", k.json},
                                          {"choices", choices}};
     }
-    return Answer(200, Json{{"groups", groups}, {"keys", keys}});
+    // How long an appliance has to answer after a change of its addressing, for the page to
+    // tell before it asks to apply such a change.
+    return Answer(200, Json{{"groups", groups}, {"keys", keys}, {"confirm", options_.confirm}});
 }
 
 ApiReply Api::List() const {
@@ -444,6 +447,8 @@ ApiReply Api::Read(std::string_view mac) {
                                     FormatMac(info.mac.data()) + ")"}});
     }
     list_.Remember(info, from);
+    std::string ignored;  // kept for a rescue, if the cache can be written
+    KeepSettings(options_.cache_dir, info, AddressText(from), &ignored);
     Json values = Json::object();
     const Settings s = SettingsOf(info);
     for (const KeyInfo &k : kKeys) {

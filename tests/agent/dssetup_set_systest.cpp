@@ -313,7 +313,7 @@ TEST_F(SafeApplyTest, NewAddressingIsWarnedOfConfirmedOrPutBack) {
     EXPECT_TRUE(j["status"].is_null()) << out;
     EXPECT_EQ(j["message"],
               "the new settings cut it off: it did not answer at an address this PC reaches "
-              "within 8.0 s; the previous settings were restored; it answers at 192.168.0.20 "
+              "within 8 s; the previous settings were restored; it answers at 192.168.0.20 "
               "again")
         << out;
     EXPECT_EQ(j["rollback"]["restored"], true);
