@@ -107,19 +107,25 @@ bool SendBroadcast(int fd, const Options &options, const Bytes &request, std::st
     return sent;
 }
 
+// A message of one buffer, with its address and room for control data.
+msghdr Message(sockaddr_in *address, iovec *io, char *control, std::size_t control_size) {
+    msghdr m{};
+    m.msg_name = address;
+    m.msg_namelen = sizeof *address;
+    m.msg_iov = io;
+    m.msg_iovlen = 1;
+    m.msg_control = control;
+    m.msg_controllen = control_size;
+    return m;
+}
+
 // Reads one error of the socket's error queue: its errno and the datagram's destination.
 bool ReadQueuedError(int fd, int *error, sockaddr_in *offender) {
     std::uint8_t data[proto::kBufferSize];
     iovec io{data, sizeof data};
     alignas(cmsghdr) char control[512];
     sockaddr_in to{};
-    msghdr m{};
-    m.msg_name = &to;
-    m.msg_namelen = sizeof to;
-    m.msg_iov = &io;
-    m.msg_iovlen = 1;
-    m.msg_control = control;
-    m.msg_controllen = sizeof control;
+    msghdr m = Message(&to, &io, control, sizeof control);
     if (recvmsg(fd, &m, MSG_ERRQUEUE | MSG_DONTWAIT) < 0) {
         return false;
     }
@@ -172,13 +178,7 @@ bool SendOnLinks(int fd, const Options &options, const std::vector<PcInterface> 
         // The interface named for this datagram alone: no route is needed.
         alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))] = {};
         iovec io{const_cast<std::uint8_t *>(request.data()), request.size()};
-        msghdr m{};
-        m.msg_name = &to;
-        m.msg_namelen = sizeof to;
-        m.msg_iov = &io;
-        m.msg_iovlen = 1;
-        m.msg_control = control;
-        m.msg_controllen = sizeof control;
+        msghdr m = Message(&to, &io, control, sizeof control);
         cmsghdr *c = CMSG_FIRSTHDR(&m);
         c->cmsg_level = IPPROTO_IP;
         c->cmsg_type = IP_PKTINFO;
