@@ -16,9 +16,10 @@ test: build
 demo: build
 	@sim/demo build
 
-# The setup page (dssetup ui) against a simulated LAN, until Ctrl-C.
+# The setup page (dssetup ui) against a simulated LAN of COUNT appliances (default 3), until
+# Ctrl-C: COUNT=30 make demo-ui.
 demo-ui: build
-	@sim/demo-ui build
+	@sim/demo-ui --count "$${COUNT:-3}" build
 
 shell: build
 	@sim/appliance shell --build build

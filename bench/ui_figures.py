@@ -7,7 +7,10 @@ import tempfile
 import time
 
 sys.path.insert(0, os.path.join(os.environ['SIM_SRC'], 'tests', 'ui'))
-from ui_client import Ui, fake_clock  # noqa: E402
+import socket  # noqa: E402
+import threading  # noqa: E402
+
+from ui_client import Ui  # noqa: E402
 
 RUNS = 5
 count = int(os.environ['SIM_LAN'])
@@ -18,7 +21,6 @@ def median(values):
     return statistics.median(values) if values else float('nan')
 
 
-fake_clock(1)
 ui = Ui()
 ui.wait_for_list(count)
 
@@ -69,4 +71,45 @@ for _ in range(RUNS):
 print('apply to result, unchanged request: through the API median %.0f ms (the job itself %.0f ms); '
       'dssetup set on the command line median %.0f ms' %
       (median(api_ms), median(inside_ms), median(cli_ms)))
+
+# 4. The page's requests while other local connections hold the server: 50 idle ones and 50
+# that send their request head a byte every 0.1 s, all open throughout; against none.
+def latencies(runs=40):
+    values = []
+    for _ in range(runs):
+        start = time.monotonic()
+        status, _, _ = ui.get('/api/keys')
+        values.append((time.monotonic() - start) * 1000 if status == 200 else float('inf'))
+    return values
+
+
+quiet = latencies()
+held = [socket.create_connection(('127.0.0.1', ui.port)) for _ in range(100)]
+stop = threading.Event()
+
+
+def trickle():
+    head = b'GET /api/keys HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Pad: '
+    at = 0
+    while not stop.is_set():
+        for s in held[50:]:
+            try:
+                s.send(head[min(at, len(head) - 1):][:1])
+            except OSError:
+                pass
+        at += 1
+        stop.wait(0.1)
+
+
+sender = threading.Thread(target=trickle)
+sender.start()
+time.sleep(1)
+busy = latencies()
+stop.set()
+sender.join()
+for s in held:
+    s.close()
+print('an API request with 50 idle and 50 slow-header connections open: median %.1f ms, '
+      'slowest %.1f ms; with none: median %.1f ms, slowest %.1f ms' %
+      (median(busy), max(busy), median(quiet), max(quiet)))
 ui.stop()

@@ -7,12 +7,11 @@
 # 2. Apply to result of an unchanged request through the API (POST apply, the job followed
 #    until done), against its floor: the same request by `dssetup set` on the command line.
 # 3. The size of dssetup in BUILD, stripped, and the libraries it needs.
+# 4. An API request's latency while 50 idle and 50 slow-header connections hold the server.
 set -euo pipefail
 SRC=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 BUILD=$(cd "${1:?usage: bench/ui_figures.sh BUILD [N]}" && pwd)
 COUNT=${2:-50}
-SHIM=$(find "$BUILD" -name libfake_clock_shim.so | head -n 1)
-[ -n "$SHIM" ] || { echo "build the tests first (the fake clock of tests/clock)" >&2; exit 2; }
 
 echo "== dssetup in $BUILD"
 stripped=$(mktemp)
@@ -22,5 +21,5 @@ rm -f "$stripped"
 echo "libraries: $(objdump -p "$BUILD/bin/dssetup" | awk '/NEEDED/ {print $2}' | tr '\n' ' ')"
 
 echo "== against a simulated LAN of $COUNT appliances"
-FAKE_CLOCK_SHIM=$SHIM "$SRC/sim/appliance" lan --count "$COUNT" --build "$BUILD" -- \
+"$SRC/sim/appliance" lan --count "$COUNT" --build "$BUILD" -- \
     python3 "$SRC/bench/ui_figures.py"

@@ -1,15 +1,23 @@
 // dssetup ui: routes of the setup page's server.
 #include "client/ui/web_server.h"
 
+#include <arpa/inet.h>
 #include <httplib.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <mutex>
 
 #include "client/result.h"
 #include "client/ui/api.h"
 #include "client/ui/appliance_list.h"
 #include "client/ui/assets.h"
+#include "client/ui/connection_gate.h"
 #include "client/ui/request_guard.h"
 
 namespace dssetup::ui {
@@ -47,6 +55,121 @@ void Refuse(httplib::Response &res, int status, const std::string &error) {
     res.set_content(body.dump(-1, ' ', false, Json::error_handler_t::replace), kJson);
 }
 
+// A connection whose head the gate has read: those bytes first, then the socket, each wait
+// bounded by kIoTimeoutMs.
+constexpr int kIoTimeoutMs = 5000;
+
+class GateStream : public httplib::Stream {
+  public:
+    GateStream(int fd, std::string received) : fd_(fd), received_(std::move(received)) {}
+
+    bool is_readable() const override { return used_ < received_.size() || Wait(POLLIN); }
+    bool is_writable() const override { return Wait(POLLOUT); }
+    ssize_t read(char *ptr, size_t size) override {
+        if (used_ < received_.size()) {
+            const std::size_t n = std::min(size, received_.size() - used_);
+            std::memcpy(ptr, received_.data() + used_, n);
+            used_ += n;
+            return static_cast<ssize_t>(n);
+        }
+        if (!Wait(POLLIN)) {
+            return -1;
+        }
+        return recv(fd_, ptr, size, 0);
+    }
+    ssize_t write(const char *ptr, size_t size) override {
+        if (!Wait(POLLOUT)) {
+            return -1;
+        }
+        return send(fd_, ptr, size, MSG_NOSIGNAL);
+    }
+    void get_remote_ip_and_port(std::string &ip, int &port) const override {
+        Address(getpeername, ip, port);
+    }
+    void get_local_ip_and_port(std::string &ip, int &port) const override {
+        Address(getsockname, ip, port);
+    }
+    socket_t socket() const override { return fd_; }
+
+  private:
+    bool Wait(short events) const {
+        pollfd p{fd_, events, 0};
+        int n;
+        while ((n = poll(&p, 1, kIoTimeoutMs)) < 0 && errno == EINTR) {
+        }
+        return n > 0 && (p.revents & events) != 0;
+    }
+    void Address(int (*get)(int, sockaddr *, socklen_t *), std::string &ip, int &port) const {
+        sockaddr_in a{};
+        socklen_t len = sizeof a;
+        char text[INET_ADDRSTRLEN] = {};
+        if (get(fd_, reinterpret_cast<sockaddr *>(&a), &len) == 0 && a.sin_family == AF_INET &&
+            inet_ntop(AF_INET, &a.sin_addr, text, sizeof text) != nullptr) {
+            ip = text;
+            port = ntohs(a.sin_port);
+        }
+    }
+
+    int fd_;
+    std::string received_;
+    std::size_t used_ = 0;
+};
+
+// The library's server with its connections handed to the gate instead of a thread each:
+// the accepting thread only admits them (the task queue runs that at once), the gate hands
+// those with a whole head to the workers, each of which answers one request and gives the
+// connection back to the gate to linger and close.
+class GatedServer : public httplib::Server {
+  public:
+    GatedServer()
+        : gate_([this](int fd, std::string received) {
+              workers_.enqueue(
+                  [this, fd, r = std::move(received)]() mutable { ServeOne(fd, std::move(r)); });
+          }) {
+        new_task_queue = [] { return new AtOnce; };
+    }
+    ~GatedServer() override { Shutdown(); }
+
+    // The library listens with a queue of 5 connections: a burst of new ones beyond that
+    // would wait a second or more for the kernel's retry. Called after binding.
+    void LongerQueue() { (void)::listen(svr_sock_, SOMAXCONN); }
+
+    // After the accepting loop has ended: the gate and the workers.
+    void Shutdown() {
+        std::lock_guard<std::mutex> lock(shutdown_mutex_);
+        if (!shut_down_) {
+            shut_down_ = true;
+            gate_.Stop();
+            workers_.shutdown();
+        }
+    }
+
+  private:
+    struct AtOnce : httplib::TaskQueue {
+        void enqueue(std::function<void()> fn) override { fn(); }
+        void shutdown() override {}
+    };
+
+    bool process_and_close_socket(socket_t sock) override {
+        gate_.Admit(sock);
+        return true;
+    }
+
+    void ServeOne(int fd, std::string received) {
+        GateStream stream(fd, std::move(received));
+        bool closed = true;
+        (void)process_request(stream, true, closed, nullptr);
+        gate_.Linger(fd);
+    }
+
+    ConnectionGate gate_;
+    httplib::ThreadPool workers_{kWorkers};
+    std::mutex shutdown_mutex_;
+    bool shut_down_ = false;
+
+    static constexpr std::size_t kWorkers = 16;
+};
+
 }  // namespace
 
 struct WebServer::Impl {
@@ -56,7 +179,7 @@ struct WebServer::Impl {
     const std::string token;
     ApplianceList list;
     Api api;
-    httplib::Server server;
+    GatedServer server;
     unsigned short port = 0;
 };
 
@@ -64,10 +187,8 @@ WebServer::WebServer(const Options &options, std::string token, bool broadcast)
     : impl_(std::make_unique<Impl>(options, std::move(token), broadcast)) {
     httplib::Server &s = impl_->server;
     Impl *impl = impl_.get();
-    s.new_task_queue = [] { return new httplib::ThreadPool(12); };
     s.set_default_headers(kHeaders);
     s.set_payload_max_length(kMaxPrintBody);
-    s.set_keep_alive_max_count(1000);
     // SO_REUSEADDR only: the library's default adds SO_REUSEPORT, which would let another
     // program of this user listen on the same port and take some of the page's requests.
     s.set_socket_options([](socket_t sock) {
@@ -199,6 +320,7 @@ bool WebServer::Listen(unsigned short port, std::string *error) {
         return false;
     }
     impl_->port = static_cast<unsigned short>(bound);
+    impl_->server.LongerQueue();
     impl_->list.Search();  // the list is there when the page first asks
     return true;
 }
@@ -213,6 +335,7 @@ std::string WebServer::Address() const {
 
 void WebServer::Serve() {
     impl_->server.listen_after_bind();
+    impl_->server.Shutdown();
 }
 
 void WebServer::Stop() {

@@ -57,7 +57,9 @@ while [ "$i" -lt ${#lines[@]} ]; do
             # would, by a signal to that group (SIGTERM: a script's background jobs ignore
             # SIGINT).
             log=$(mktemp)
-            setsid "$SRC/sim/demo-ui" "$BUILD" > "$log" 2>&1 < /dev/null &
+            # (with four appliances, as COUNT=4 make demo-ui asks: the banner and the list
+            # say four, and each can print its test page)
+            setsid "$SRC/sim/demo-ui" --count 4 "$BUILD" > "$log" 2>&1 < /dev/null &
             demo=$!
             address=""
             for _ in $(seq 600); do
@@ -72,20 +74,22 @@ while [ "$i" -lt ${#lines[@]} ]; do
             out=""
             if [ -n "$address" ]; then
                 out=$(timeout 20 bash -c '
-                    ask() {  # ask PATH [KEY]: the response, from a fresh connection
+                    ask() {  # ask PATH [KEY [METHOD]]: the response, from a fresh connection
                         exec 3<> "/dev/tcp/127.0.0.1/$1" || return 1
-                        printf "GET %s HTTP/1.1\r\nHost: 127.0.0.1:%s\r\n%bConnection: close\r\n\r\n" \
-                            "$2" "$1" "${3:+X-DSSetup-Token: $3\r\n}" >&3
+                        printf "%s %s HTTP/1.1\r\nHost: 127.0.0.1:%s\r\n%b%bConnection: close\r\n\r\n" \
+                            "${4:-GET}" "$2" "$1" "${3:+X-DSSetup-Token: $3\r\n}" \
+                            "${4:+Content-Length: 0\r\n}" >&3
                         cat <&3
                         exec 3<&-
                     }
                     ask "$1" /
                     for _ in $(seq 50); do
                         list=$(ask "$1" /api/appliances "$2")
-                        [ "$(grep -o "00:C0:02:4C:00:0[1-3]" <<< "$list" | sort -u | wc -l)" = 3 ] && break
+                        [ "$(grep -o "00:C0:02:4C:00:0[1-4]" <<< "$list" | sort -u | wc -l)" = 4 ] && break
                         sleep 0.2
                     done
-                    echo "$list"' sh "$port" "$key" 2>&1)
+                    echo "$list"
+                    ask "$1" /api/appliances/00:C0:02:4C:00:04/print-test "$2" POST' sh "$port" "$key" 2>&1)
             fi
             # Running: there and not a zombie waiting to be reaped.
             running() { [ -r "/proc/$1/stat" ] && ! grep -q '^[0-9]* (.*) Z' "/proc/$1/stat"; }
@@ -104,8 +108,12 @@ while [ "$i" -lt ${#lines[@]} ]; do
                 "$([ -n "$address" ]; echo $?)" "$(cat "$log")"
             check "README: make demo-ui serves the page to this machine's loopback" \
                 "$(has '<title>Storage appliance setup</title>')" "$out"
-            check "README: make demo-ui lists its three appliances" \
-                "$(grep -q '"mac":"00:C0:02:4C:00:03"' <<< "$out"; echo $?)" "$out"
+            check "README: COUNT=4 make demo-ui says and lists its four appliances" \
+                "$(grep -q '"mac":"00:C0:02:4C:00:04"' <<< "$out" &&
+                   grep -q 'LAN of 4 appliances' "$log"; echo $?)" "$out"
+            check "README: make demo-ui's appliances print a test page" \
+                "$(awk '/^HTTP\/1.1 /{last=""} {last=last $0 "\n"} END{printf "%s", last}' <<< "$out" |
+                   grep -q '"ok":true'; echo $?)" "$out"
             check "README: make demo-ui ends when interrupted" "$ended" "$(cat "$log")"
             rm -f "$log"
             ;;

@@ -3,9 +3,13 @@
 // The server searches only at typed addresses here (no broadcast leaves the test).
 #include "client/ui/web_server.h"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <fstream>
 #include <nlohmann/json.hpp>
@@ -242,7 +246,59 @@ TEST_F(WebServerTest, RequestBodiesAreBounded) {
     EXPECT_EQ(r.status, 411) << r.body;
     const std::string long_path(9000, 'a');
     EXPECT_EQ(Get("/api/" + long_path).status, 414);
+    // A plain client that sends a whole large body reads the refusal, not a reset.
+    r = RawHttp(port_, "POST " + Settings() + "/print HTTP/1.1\r\nHost: 127.0.0.1:" +
+                           std::to_string(port_) + "\r\nX-DSSetup-Token: " + kKey +
+                           "\r\nContent-Length: " + std::to_string(dssetup::ui::kMaxPrintBody + 1) +
+                           "\r\n\r\n" + std::string(dssetup::ui::kMaxPrintBody + 1, 'x'));
+    EXPECT_EQ(r.status, 413) << r.body;
     EXPECT_EQ(agent_->Total(), before);
+}
+
+// Connections that never finish their request (idle ones, and ones that send their head a
+// byte at a time for as long as the test runs) do not keep the page's requests waiting.
+TEST_F(WebServerTest, IdleAndSlowConnectionsDoNotStallThePage) {
+    auto connect_one = [this] {
+        const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        a.sin_port = htons(port_);
+        EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
+        return fd;
+    };
+    std::vector<int> idle, slow;
+    for (int i = 0; i < 50; ++i) {
+        idle.push_back(connect_one());
+        slow.push_back(connect_one());
+    }
+    std::atomic<bool> done{false};
+    std::thread trickle([&] {
+        const std::string head = "GET /api/keys HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Pad: ";
+        for (std::size_t at = 0; !done; ++at) {
+            for (int fd : slow) {
+                (void)send(fd, head.c_str() + std::min(at, head.size() - 1), 1, MSG_NOSIGNAL);
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+    });
+    // Well beyond the workers' number of page requests, each answered while all of them wait.
+    for (int i = 0; i < 40; ++i) {
+        const HttpResponse r =
+            RawHttp(port_,
+                    "GET /api/keys HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port_) +
+                        "\r\nX-DSSetup-Token: " + kKey + "\r\n\r\n",
+                    10000);
+        ASSERT_EQ(r.status, 200) << i;
+    }
+    done = true;
+    trickle.join();
+    for (int fd : idle) {
+        close(fd);
+    }
+    for (int fd : slow) {
+        close(fd);
+    }
 }
 
 TEST_F(WebServerTest, OnlyAppliancesOfTheListAreTalkedTo) {
