@@ -152,7 +152,7 @@ bool ParseNumber(std::string_view text, double low, double high, double *value) 
 constexpr std::string_view kExitLines =
     "Exit status: 0 done; 1 no answer (or nothing found, or the network cannot be\n"
     "used); 2 a wrong command line or value, nothing sent; 3 the appliance answered\n"
-    "with a failure.\n";
+    "with a failure, or its previous settings were sent back.\n";
 
 }  // namespace
 

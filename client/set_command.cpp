@@ -400,15 +400,15 @@ Result SetRun::AfterFailure(int status, const sockaddr_in &from) {
         }
     }
     const std::string left =
-        !read ? "; what it stored cannot be read back"
+        !read ? std::string()
               : "; stored but not applied: " +
                     (not_applied.empty() ? std::string("none") : Joined(not_applied)) +
                     (not_applied.empty() ? "" : " (they take effect at its next start)");
     const std::string why =
-        reported + " after storing " +
-        (read ? "part of the settings (" + Joined(NamesOf(stored)) + ")" : "what it stored");
+        read ? reported + " after storing part of the settings (" + Joined(NamesOf(stored)) + ")"
+             : reported + "; what it stored cannot be read back";
     if (o_.no_rollback) {
-        return Failed(kExitRefused, status, reported + left,
+        return Failed(kExitRefused, status, (read ? reported : why) + left,
                       RollbackJson("failure", false, false, AddressText(from), not_applied));
     }
     Result r = PutBack("failure", why, status);

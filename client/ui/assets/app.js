@@ -610,7 +610,8 @@ function showProgress(state) {
   }
   say('progress-text', text + (text.endsWith('.') ? '' : '…'));
   // A change of addressing: the time the appliance has left to answer where this PC reaches it.
-  const c = state.countdown;
+  const awaited = ['applying', 'accepted', 'confirming'].includes(state.phase);
+  const c = awaited ? state.countdown : null;
   byId('countdown').hidden = !c;
   if (c) {
     say('countdown', Math.max(0, Math.round(c.left)) + ' s left of ' + Math.round(c.bound) +
