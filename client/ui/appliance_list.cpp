@@ -186,8 +186,14 @@ void ApplianceList::SetNote(const Mac &mac, const std::string &note) {
 }
 
 void ApplianceList::Hold(bool hold) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    held_ = hold ? held_ + 1 : held_ - (held_ > 0 ? 1 : 0);
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (!hold) {
+        held_ -= held_ > 0 ? 1 : 0;
+        return;
+    }
+    ++held_;
+    // A search under way sends its request again half-way: it ends first.
+    changed_.wait(lock, [this] { return started_ == completed_ || stop_; });
 }
 
 void ApplianceList::Serve() {

@@ -77,7 +77,7 @@ class ApplianceList {
     void SetNote(const Mac &mac, const std::string &note);
     // While held (by each apply under way), no search starts: an identify broadcast between a
     // write request and its repetition would make the appliance take the repetition for a new
-    // request, and carry it out again.
+    // request, and carry it out again. Holding waits for the end of a search under way.
     void Hold(bool hold);
     // A MAC address as a key of the list: the text form FormatMac prints.
     static std::string Key(const Mac &mac);

@@ -581,8 +581,12 @@ async function send(force) {
 
 function setApplying(on) {
   applying = on;
-  byId('apply').disabled = on;
-  byId('reread').disabled = on;
+  // Nothing else goes to the appliances meanwhile: a request between the settings and their
+  // repetition would make the appliance carry the repetition out again.
+  for (const id of ['apply', 'reread', 'password-set', 'password-verify', 'print-test']) {
+    byId(id).disabled = on;
+  }
+  byId('print-form').querySelector('button').disabled = on;
   byId('progress').hidden = !on;
   if (!on) {
     say('progress-text', '');
