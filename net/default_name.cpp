@@ -101,11 +101,11 @@ int NETReadHardwareIDFrom(const char *path, char *id) {
     std::string_view text(linebuffer);
     while (!text.empty()) {
         std::size_t end = text.find_first_of(" \t\n");
-        std::string_view word = text.substr(0, end);
+        std::string_view word = TextHead(text, end);
         if (word.starts_with(kHwIdWord)) {
-            CopyCut(hw.data(), hw.size(), word.substr(kHwIdWord.size()), 12);
+            CopyCut(hw.data(), hw.size(), TextFrom(word, kHwIdWord.size()), 12);
         } else if (word.starts_with(kVersionWord)) {
-            CopyCut(version.data(), version.size(), word.substr(kVersionWord.size()), 4);
+            CopyCut(version.data(), version.size(), TextFrom(word, kVersionWord.size()), 4);
         }
         if (end == std::string_view::npos) {
             break;

@@ -59,9 +59,9 @@ std::string_view TakeWord(std::string_view *text) {
     if (n == std::string_view::npos) {
         n = text->size();
     }
-    std::string_view word = text->substr(0, n);
+    std::string_view word = TextHead(*text, n);
     text->remove_prefix(n);
-    return word.substr(0, 15);
+    return TextHead(word, 15);
 }
 
 int SwitchOff() {
@@ -211,11 +211,11 @@ int NETReadDHCPServerSubnet(const char *path, char *subnet, char *netmask) {
         }
         std::memset(subnet, 0, 16);
         std::memset(netmask, 0, 16);
-        std::string_view rest = line.text.substr(kSubnetWord.size());
+        std::string_view rest = TextFrom(line.text, kSubnetWord.size());
         SkipBlanks(&rest);
         std::string_view word = TakeWord(&rest);
         std::memcpy(subnet, word.data(), word.size());
-        if (rest.size() > 1 && rest.front() == ' ' && rest.substr(1).starts_with(kNetmaskWord)) {
+        if (rest.size() > 1 && rest.front() == ' ' && TextFrom(rest, 1).starts_with(kNetmaskWord)) {
             rest.remove_prefix(1 + kNetmaskWord.size());
             SkipBlanks(&rest);
             word = TakeWord(&rest);

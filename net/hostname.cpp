@@ -127,7 +127,7 @@ int WriteHostsFile(const char *name) {
             std::string_view text = line.text;
             auto field = [&text]() {
                 std::size_t n = text.find_first_of(" \t");
-                std::string_view f = text.substr(0, n);
+                std::string_view f = TextHead(text, n);
                 text.remove_prefix(f.size());
                 return f;
             };

@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "common/scoped.h"
+#include "common/text_view.h"
 
 // Longest line (before its line feed) that is handled as one line.
 inline constexpr std::size_t kMaxLineLength = 255;

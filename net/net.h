@@ -46,7 +46,11 @@ int NETReadCurrentNetworkData(NetInfo *info);
 int NETGetInetInfo();
 int NETFetchNetworkData(const char *ifname, IfRecord *rec, int sock);
 int NETGetNetworkRoute(const char *ifname);
+// An address column of the kernel's routing table (8 hexadecimal digits, either case, the
+// address as a number in the CPU's byte order) to dotted text in dst (16 bytes); an empty
+// column gives the empty text. 0, or -1 for anything else (dst untouched).
 int BCDcnvt(char *dst, const char *src, int len);
+// The value of the hexadecimal digit (either case) at *digit, or -1.
 int convert(const char *digit);
 
 // TCP/IP interface configuration.

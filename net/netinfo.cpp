@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 
 #include <array>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -196,9 +197,12 @@ int NETGetNetworkRouteFrom(const char *path, const char *ifname) {
 }
 
 int convert(const char *digit) {
-    char c = *digit;
+    const char c = *digit;
     if (c >= 'A' && c <= 'F') {
         return c - 'A' + 10;
+    }
+    if (c >= 'a' && c <= 'f') {
+        return c - 'a' + 10;
     }
     if (c >= '0' && c <= '9') {
         return c - '0';
@@ -206,22 +210,32 @@ int convert(const char *digit) {
     return -1;
 }
 
+// The kernel prints each address of the routing table as the 32-bit number that holds it, in
+// the CPU's own byte order ("0100A8C0" on a little-endian CPU, "C0A80001" on a big-endian one,
+// for 192.168.0.1). So the number's bytes in memory order are the address's octets, on any
+// CPU.
 int BCDcnvt(char *dst, const char *src, int len) {
-    std::array<char, 17> work{};
-    std::size_t n = strnlen(src, len < 0 ? 0 : (len > 16 ? 16 : static_cast<std::size_t>(len)));
-    std::memcpy(work.data(), src, n);
-    if (len % 2 != 0) {
+    constexpr int kDigits = 2 * sizeof(std::uint32_t);
+    if (len == 0) {
+        dst[0] = '\0';
+        return 0;
+    }
+    if (len != kDigits) {
         return -1;
     }
-    std::array<char, 64> text{};
-    bool first = true;
-    for (std::size_t i = n / 2 * 2; i >= 2; i -= 2) {
-        int value = 16 * convert(&work[i - 2]) + convert(&work[i - 1]);
-        std::size_t used = std::strlen(text.data());
-        std::snprintf(text.data() + used, text.size() - used, first ? "%d" : ".%d", value);
-        first = false;
+    std::uint32_t number = 0;
+    for (int i = 0; i < kDigits; ++i) {
+        const int digit = convert(&src[i]);
+        if (digit < 0) {
+            return -1;
+        }
+        number = number << 4 | static_cast<std::uint32_t>(digit);
     }
-    text[15] = '\0';
+    std::array<unsigned char, sizeof number> octets{};
+    std::memcpy(octets.data(), &number, sizeof number);
+    std::array<char, 16> text{};
+    std::snprintf(text.data(), text.size(), "%u.%u.%u.%u", octets[0], octets[1], octets[2],
+                  octets[3]);
     std::memcpy(dst, text.data(), std::strlen(text.data()) + 1);
     return 0;
 }

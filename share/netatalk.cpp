@@ -62,15 +62,15 @@ std::string_view SkipOldZone(std::string_view q) {
     if (!q.empty() && q[0] == '"') {
         std::size_t close = q.find('"', 1);
         if (close == std::string_view::npos) {
-            return q.substr(1);  // no closing quote: the old words stay as ordinary words
+            return TextFrom(q, 1);  // no closing quote: the old words stay as ordinary words
         }
-        return SkipSpaces(q.substr(close + 1));
+        return SkipSpaces(TextFrom(q, close + 1));
     }
     if (!q.empty() && q[0] == '-') {
         return q;  // no value: the next option follows
     }
     std::size_t dash = q.find('-');
-    return dash == std::string_view::npos ? q.substr(q.size()) : q.substr(dash);
+    return dash == std::string_view::npos ? TextFrom(q, q.size()) : TextFrom(q, dash);
 }
 
 }  // namespace
@@ -94,17 +94,17 @@ int BuildAtalkdText(FILE *in, const char *zone, char *text, std::size_t capacity
             }
             for (std::size_t space = p.find(' '); space != std::string_view::npos;
                  space = p.find(' ')) {
-                std::string_view word = p.substr(0, space);
-                if (word.substr(0, 5) == "-zone") {
+                std::string_view word = TextHead(p, space);
+                if (TextHead(word, 5) == "-zone") {
                     zone_met = true;
-                    p = SkipOldZone(SkipSpaces(p.substr(space)));
+                    p = SkipOldZone(SkipSpaces(TextFrom(p, space)));
                     AppendZoneOption(t, zone);
                 } else {
                     if (t.length() > 0) {
                         t.Append(" ");
                     }
                     t.Append(word);
-                    p = SkipSpaces(p.substr(space));
+                    p = SkipSpaces(TextFrom(p, space));
                 }
             }
             // The last word and the line end.

@@ -63,7 +63,7 @@ void PutOptionLine(LineReader &reader, std::string_view line, std::size_t at,
     std::size_t colon = line.find(':', value_start);
     if (colon != std::string_view::npos && colon < end) {
         std::fprintf(out, "\t%.*s%s", static_cast<int>(option.size()), option.data(), value);
-        PutLineFrom(reader, line.substr(colon), out);
+        PutLineFrom(reader, TextFrom(line, colon), out);
         return;
     }
     NETDebugMsg(kTag, format_error);
@@ -113,7 +113,7 @@ void RewritePrintcapApple(FILE *in, FILE *out, const AtalkInfo &info) {
                 std::size_t colon = line.find(':');
                 std::size_t bar = line.find('|');
                 std::string_view aliases =
-                    bar < colon ? line.substr(bar, colon - bar) : std::string_view();
+                    bar < colon ? TextPiece(line, bar, colon - bar) : std::string_view();
                 std::fprintf(out, "%s%.*s:\\\n", info.printer_name,
                              static_cast<int>(aliases.size()), aliases.data());
                 break;

@@ -58,7 +58,7 @@ int AssignedKey(std::string_view line) {
     for (int k = 0; k < kKeyCount; ++k) {
         std::string_view name = kKeyNames[static_cast<std::size_t>(k)];
         if (StartsWithNoCase(line, name)) {
-            std::string_view rest = SkipBlanks(line.substr(name.size()));
+            std::string_view rest = SkipBlanks(TextFrom(line, name.size()));
             if (!rest.empty() && rest[0] == '=') {
                 return k;
             }

@@ -75,12 +75,12 @@ void PutLineFrom(LineReader &reader, std::string_view from, FILE *out) {
 
 std::string_view SkipSpaces(std::string_view text) {
     std::size_t i = text.find_first_not_of(' ');
-    return i == std::string_view::npos ? std::string_view() : text.substr(i);
+    return i == std::string_view::npos ? std::string_view() : TextFrom(text, i);
 }
 
 std::string_view SkipBlanks(std::string_view text) {
     std::size_t i = text.find_first_not_of(" \t");
-    return i == std::string_view::npos ? std::string_view() : text.substr(i);
+    return i == std::string_view::npos ? std::string_view() : TextFrom(text, i);
 }
 
 bool StartsWithNoCase(std::string_view text, std::string_view prefix) {

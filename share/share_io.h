@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "common/scoped.h"
+#include "common/text_view.h"
 #include "common/util.h"
 
 namespace share {

@@ -26,7 +26,6 @@
 #include <thread>
 #include <vector>
 
-#include "client/wire.h"
 #include "protocol/protocol.h"
 #include "tests/support/sim_env.h"
 #include "tests/support/test_util.h"

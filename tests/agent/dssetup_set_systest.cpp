@@ -105,7 +105,7 @@ class DssetupSetTest : public AgentSimTest {
         // at every step. The shim is not instrumented: sanitizer builds must not insist on
         // their runtime coming first.
         const std::string command =
-            "env LD_PRELOAD=" + std::string(FAKE_CLOCK_SHIM) +
+            testutil::Cat({"env LD_PRELOAD=", sim::TargetBuilt(FAKE_CLOCK_SHIM)}) +
             " FAKE_CLOCK_NOW=" + std::to_string(clock_now_) + " FAKE_CLOCK_RECORD=" + kClockRecord +
             " ASAN_OPTIONS=\"${ASAN_OPTIONS:+$ASAN_OPTIONS:}verify_asan_link_order=0\" " + kAgent;
         ASSERT_EQ(testutil::Run(command), 0);

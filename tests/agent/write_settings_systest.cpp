@@ -154,8 +154,8 @@ class WriteSettingsTest : public AgentSimTest {
             "fail=0; [ -f /var/lib/sim/status/clockset ] && fail=1\n"
             "exec env FAKE_CLOCK_NOW=1780000000 FAKE_CLOCK_RECORD=/var/log/sim/clock.set "
             "FAKE_CLOCK_FAIL=$fail ASAN_OPTIONS=\"${ASAN_OPTIONS:+$ASAN_OPTIONS:}"
-            "verify_asan_link_order=0\" LD_PRELOAD='" FAKE_CLOCK_SHIM "' '" +
-                real + "' \"$@\"\n",
+            "verify_asan_link_order=0\" LD_PRELOAD='" +
+                sim::TargetBuilt(FAKE_CLOCK_SHIM) + "' '" + real + "' \"$@\"\n",
             0755);
     }
     static void SetStatus(const std::string &program, int status) {

@@ -67,7 +67,7 @@ int RunClock(const char *program, const std::vector<std::string> &args,
     word(std::string("FAKE_CLOCK_RECORD=") + kRecord);
     line += clock.fail ? " FAKE_CLOCK_FAIL=1" : " FAKE_CLOCK_FAIL=0";
     word(std::string("ASAN_OPTIONS=") + asan);
-    word(std::string("LD_PRELOAD=") + FAKE_CLOCK_SHIM);
+    word(testutil::Cat({"LD_PRELOAD=", sim::TargetBuilt(FAKE_CLOCK_SHIM)}));
     line += " timeout 20 ";
     line += program;
     for (const std::string &a : args) {

@@ -1,15 +1,16 @@
 // The event log killed at random instants: a writer adding entries in a loop is killed with
 // SIGKILL, again and again; after each kill the next SetLogMsg must find every old entry, in
 // order (the interrupted one there or not), and keep the 1000-line limit. CRASH_KILLS sets the
-// number of kills (300 by default).
+// number of kills (300 by default). The writer and the next call are programs of the
+// appliance's CPU (tests/common/event_log_crash_writer.cpp).
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <deque>
 #include <string>
+#include <vector>
 
-#include "common/event_log.h"
 #include "common/paths.h"
 #include "tests/support/crash_runner.h"
 #include "tests/support/sim_env.h"
@@ -24,12 +25,12 @@ std::string Entry(long n) {
     return "confagent: entry " + std::to_string(n);
 }
 
-[[noreturn]] void LogForEver(long first) {
-    for (long n = first;; ++n) {
-        if (SetLogMsg("confagent", (" entry " + std::to_string(n)).c_str()) != 0) {
-            _exit(3);
-        }
-    }
+// The event log's writer of the appliance's CPU (tests/common/event_log_crash_writer.cpp) run
+// with these arguments.
+std::vector<std::string> Writer(std::initializer_list<std::string> args) {
+    std::vector<std::string> argv = sim::TargetProgram(EVENT_LOG_CRASH_WRITER);
+    argv.insert(argv.end(), args);
+    return argv;
 }
 
 // The log's lines without their time stamps, newest first.
@@ -79,9 +80,9 @@ TEST(EventLogCrash, OldEntriesStayInOrderWhereverAWriterIsKilled) {
     int survived = 0;
     int entries_lost = 0;
     for (int k = 0; k < kills; ++k) {
-        ASSERT_TRUE(crash::RunAndKill([next] { LogForEver(next); }, rng, 4000))
+        ASSERT_TRUE(crash::RunAndKill(Writer({"write", std::to_string(next)}), rng, 4000))
             << "the writer stopped by itself";
-        ASSERT_EQ(SetLogMsg("check", " after kill"), 0);  // the next call
+        ASSERT_EQ(testutil::Run(testutil::ShellWords(Writer({"check"}))), 0);  // the next call
         const std::deque<std::string> bodies = Bodies(testutil::ReadFile(paths::kEventLog));
         // Expected: the check, the entries the writer completed (the one in flight or not),
         // then the log as it was, cut to 1000 lines.

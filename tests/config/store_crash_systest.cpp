@@ -1,34 +1,36 @@
 // The configuration store killed at random instants: a writer changing keys in a loop is killed
 // with SIGKILL, again and again; after each kill the next store call must see every key with
-// its old or its new value, and the file whole. CRASH_KILLS sets the number of kills (300 by
-// default; run it long with e.g. CRASH_KILLS=1000).
+// its old or its new value, and the file whole. The writer and the next call are programs of
+// the appliance's CPU (tests/config/store_crash_writer.cpp). CRASH_KILLS sets the number of kills
+// (300 by default; run it long with e.g. CRASH_KILLS=1000).
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <sstream>
 #include <string>
+#include <vector>
 
 #include "common/paths.h"
-#include "config/cfg.h"
+#include "tests/config/store_crash_model.h"
 #include "tests/support/crash_runner.h"
 #include "tests/support/sim_env.h"
 #include "tests/support/test_util.h"
 
 namespace {
 
-constexpr int kKeys = 12;
+constexpr int kKeys = kCrashKeys;
 
 std::string Key(int i) {
-    char name[16];
-    std::snprintf(name, sizeof name, "key%02d", i);
+    char name[kCrashKeySize];
+    CrashKey(i, name);
     return name;
 }
 
-// The value that write number t gives to its key (t % kKeys): its number and a tail of varying
-// length, so that the file grows and shrinks across block boundaries.
 std::string Value(long t) {
-    return testutil::Cat(
-        {"v", std::to_string(t), "-", std::string(static_cast<std::size_t>((t * 37) % 90), 'x')});
+    char value[kCrashValueSize];
+    CrashValue(t, value);
+    return value;
 }
 
 // The write number a value was made by, or -1 for the seed's value (or anything else).
@@ -56,14 +58,12 @@ std::string Render(long done) {
     return text + "[other]\nkept=yes\n";
 }
 
-[[noreturn]] void WriteForEver(long first) {
-    for (long t = first;; ++t) {
-        const std::string key = Key(static_cast<int>(t % kKeys));
-        if (WriteCFGData(paths::kConfigFile, paths::kConfigSection, key.c_str(),
-                         Value(t).c_str()) != 0) {
-            _exit(3);
-        }
-    }
+// The store's writer of the appliance's CPU (tests/config/store_crash_writer.cpp) run with
+// these arguments.
+std::vector<std::string> Writer(std::initializer_list<std::string> args) {
+    std::vector<std::string> argv = sim::TargetProgram(STORE_CRASH_WRITER);
+    argv.insert(argv.end(), args);
+    return argv;
 }
 
 TEST(StoreCrash, EveryKeyKeepsItsOldOrNewValueWhereverAWriterIsKilled) {
@@ -77,17 +77,21 @@ TEST(StoreCrash, EveryKeyKeepsItsOldOrNewValueWhereverAWriterIsKilled) {
     int survived = 0;
     int keys_lost = 0;
     for (int k = 0; k < kills; ++k) {
-        ASSERT_TRUE(crash::RunAndKill([done] { WriteForEver(done); }, rng, 3000))
+        ASSERT_TRUE(crash::RunAndKill(Writer({"write", std::to_string(done)}), rng, 3000))
             << "the writer stopped by itself";
         // The next store call: every key with its value of the writes so far (the one in
         // flight done or not).
+        std::string read;
+        ASSERT_EQ(testutil::Run(testutil::ShellWords(Writer({"read"})), &read), 0) << read;
+        std::istringstream lines(read);
         long latest = -1;
         std::string values[kKeys];
         for (int i = 0; i < kKeys; ++i) {
-            char out[256] = {};
-            const int rc = ReadCFGData(paths::kConfigFile, paths::kConfigSection, Key(i).c_str(),
-                                       out, sizeof out);
-            values[i] = rc == 0 ? out : "<read error>";
+            std::string line;
+            std::getline(lines, line);
+            const std::string key = Key(i) + "=";
+            values[i] = line.rfind(key, 0) == 0 ? line.substr(key.size())
+                                                : testutil::Cat({"<missing> ", line});
             const long t = WriteNumber(values[i]);
             latest = t > latest ? t : latest;
         }

@@ -2,7 +2,7 @@
 # man_pages.sh DSSETUP PAGE...: lints every manual page with mandoc, checks that each has the
 # sections NAME, SYNOPSIS, DESCRIPTION, EXIT STATUS and EXAMPLES, and that dssetup.1 has a
 # subsection for every command of `dssetup --help` and mentions every option of each
-# command's help.
+# command's help. DSSETUP is "none" in a build without the PC tool (and its page).
 set -uo pipefail
 dssetup=$1
 shift

@@ -146,7 +146,7 @@ struct EtcWrites {
 EtcWrites CountedRun(int *status) {
     const std::string report = "/tmp/cfgsync-io";
     unlink(report.c_str());
-    *status = testutil::Run(std::string("env LD_PRELOAD=") + IO_SHIM_PATH +
+    *status = testutil::Run(testutil::Cat({"env LD_PRELOAD=", sim::TargetBuilt(IO_SHIM_PATH)}) +
                             " ASAN_OPTIONS=verify_asan_link_order=0 IO_SHIM_WATCH=/etc"
                             " IO_SHIM_REPORT=" +
                             report + " /usr/sbin/cfgsync 2>/dev/null");

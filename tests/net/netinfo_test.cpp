@@ -1,4 +1,7 @@
 // Kernel address text, the routing-table gateway search and the hardware ID, on crafted files.
+#include <bit>
+#include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <string>
 
@@ -28,27 +31,47 @@ std::string Gateway(const std::string &table) {
     return NETnetinfo.gateway;
 }
 
-TEST(BCDcnvt, KernelHexToDottedText) {
+// The routing table's text of an address as this CPU's kernel prints it: the 32-bit number
+// whose bytes in memory are the octets, in the case given.
+std::string KernelHex(std::uint8_t a, std::uint8_t b, std::uint8_t c, std::uint8_t d,
+                      bool upper = true) {
+    const std::uint8_t octets[4] = {a, b, c, d};
+    std::uint32_t number = 0;
+    std::memcpy(&number, octets, sizeof number);
+    char text[9];
+    std::snprintf(text, sizeof text, upper ? "%08X" : "%08x", number);
+    return text;
+}
+
+TEST(BCDcnvt, KernelHexInEitherCaseToDottedText) {
     char out[16] = "unchanged";
-    EXPECT_EQ(BCDcnvt(out, "0100A8C0", 8), 0);
+    for (bool upper : {true, false}) {
+        EXPECT_EQ(BCDcnvt(out, KernelHex(192, 168, 0, 1, upper).c_str(), 8), 0);
+        EXPECT_STREQ(out, "192.168.0.1");
+        EXPECT_EQ(BCDcnvt(out, KernelHex(255, 255, 255, 0, upper).c_str(), 8), 0);
+        EXPECT_STREQ(out, "255.255.255.0");
+    }
+    if constexpr (std::endian::native == std::endian::little) {
+        EXPECT_EQ(BCDcnvt(out, "0100A8C0", 8), 0);
+    } else {
+        EXPECT_EQ(BCDcnvt(out, "C0A80001", 8), 0);
+    }
     EXPECT_STREQ(out, "192.168.0.1");
-    EXPECT_EQ(BCDcnvt(out, "00FFFFFF", 8), 0);
-    EXPECT_STREQ(out, "255.255.255.0");
     EXPECT_EQ(BCDcnvt(out, "00000000", 8), 0);
     EXPECT_STREQ(out, "0.0.0.0");
     EXPECT_EQ(BCDcnvt(out, "", 0), 0);
     EXPECT_STREQ(out, "");
 }
 
-TEST(BCDcnvt, OddLengthLeavesDestinationAndLowerCaseGivesNegatives) {
+TEST(BCDcnvt, AnythingButEightHexDigitsLeavesTheDestination) {
     char out[16] = "unchanged";
-    EXPECT_EQ(BCDcnvt(out, "0100A8C", 7), -1);
-    EXPECT_STREQ(out, "unchanged");
-    EXPECT_EQ(BCDcnvt(out, "0100a8c0", 8), 0);
-    EXPECT_STREQ(out, "-16.-8.0.1");  // 'c0' gives 16*(-1)+0, 'a8' gives 16*(-1)+8
+    for (const char *bad : {"0100A8C", "0100A8C00", "0100G8C0", "+100A8C0", "0x00A8C0"}) {
+        EXPECT_EQ(BCDcnvt(out, bad, static_cast<int>(std::strlen(bad))), -1) << bad;
+        EXPECT_STREQ(out, "unchanged");
+    }
     EXPECT_EQ(convert("F"), 15);
+    EXPECT_EQ(convert("f"), 15);
     EXPECT_EQ(convert("9"), 9);
-    EXPECT_EQ(convert("f"), -1);
     EXPECT_EQ(convert("G"), -1);
 }
 
@@ -59,14 +82,17 @@ TEST(RouteTable, MissingFileAndLowerCaseColumns) {
     EXPECT_EQ(NETGetNetworkRouteFrom("/nonexistent/route", "eth0"), 0);
     EXPECT_STREQ(NETnetinfo.gateway, "0.0.0.0");
     EXPECT_EQ(Gateway(""), "0.0.0.0");
-    EXPECT_EQ(Gateway(kHeading + Row("eth0", "00000000", "0100a8c0", "0003")), "-16.-8.0.1");
+    // As an emulator of another byte order prints the table: lower case.
+    EXPECT_EQ(Gateway(kHeading +
+                      Row("eth0", "00000000", KernelHex(192, 168, 0, 1, false).c_str(), "0003")),
+              "192.168.0.1");
 }
 
 TEST(RouteTable, ShortRowKeepsColumnsOfTheRowBefore) {
     // The second line stops after the gateway column: flags stay 3 from the row before, but the
     // test is made only once columns 0 to 9 of a line are stored, so it never passes.
-    EXPECT_EQ(Gateway(kHeading + Row("eth1", "00000000", "0100000A", "0003") +
-                      "eth0\t00000000\t0200000A\n"),
+    EXPECT_EQ(Gateway(kHeading + Row("eth1", "00000000", KernelHex(10, 0, 0, 1).c_str(), "0003") +
+                      "eth0\t00000000\t" + KernelHex(10, 0, 0, 2) + "\n"),
               "10.0.0.2");
 }
 

@@ -1,5 +1,6 @@
 #include "tests/support/crash_runner.h"
 
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -33,15 +34,10 @@ std::mt19937 Generator() {
     return std::mt19937(seed);
 }
 
-bool RunAndKill(const std::function<void()> &writer, std::mt19937 &rng, int max_delay_us) {
-    const pid_t pid = fork();
-    if (pid < 0) {
-        return false;
-    }
-    if (pid == 0) {
-        writer();
-        _exit(0);
-    }
+namespace {
+
+// Kills the writer `pid` after a random delay; true when the kill ended it.
+bool KillLater(pid_t pid, std::mt19937 &rng, int max_delay_us) {
     std::uniform_int_distribution<long> delay(0, max_delay_us);
     const long us = delay(rng);
     struct timespec pause {
@@ -52,6 +48,51 @@ bool RunAndKill(const std::function<void()> &writer, std::mt19937 &rng, int max_
     int status = 0;
     waitpid(pid, &status, 0);
     return WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL;
+}
+
+}  // namespace
+
+bool RunAndKill(const std::function<void()> &writer, std::mt19937 &rng, int max_delay_us) {
+    const pid_t pid = fork();
+    if (pid < 0) {
+        return false;
+    }
+    if (pid == 0) {
+        writer();
+        _exit(0);
+    }
+    return KillLater(pid, rng, max_delay_us);
+}
+
+bool RunAndKill(const std::vector<std::string> &argv, std::mt19937 &rng, int max_delay_us) {
+    std::vector<char *> args;
+    for (const std::string &a : argv) {
+        args.push_back(const_cast<char *>(a.c_str()));
+    }
+    args.push_back(nullptr);
+    int ready[2];
+    if (argv.empty() || pipe2(ready, O_CLOEXEC) != 0) {
+        return false;
+    }
+    const pid_t pid = fork();
+    if (pid == 0) {
+        dup2(ready[1], STDOUT_FILENO);
+        execv(args[0], args.data());
+        _exit(127);
+    }
+    close(ready[1]);
+    char c = 0;
+    const bool started = pid > 0 && read(ready[0], &c, 1) == 1;
+    close(ready[0]);
+    if (pid < 0) {
+        return false;
+    }
+    if (!started) {
+        int status = 0;
+        waitpid(pid, &status, 0);
+        return false;
+    }
+    return KillLater(pid, rng, max_delay_us);
 }
 
 }  // namespace crash

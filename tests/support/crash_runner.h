@@ -3,6 +3,8 @@
 
 #include <functional>
 #include <random>
+#include <string>
+#include <vector>
 
 namespace crash {
 
@@ -18,5 +20,10 @@ std::mt19937 Generator();
 // after a random delay of 0 to `max_delay_us` microseconds. True when the kill ended it; false
 // when it ended by itself first (the writer met an error).
 bool RunAndKill(const std::function<void()> &writer, std::mt19937 &rng, int max_delay_us);
+
+// The same with a writer program (argv[0] its path), which prints a line on standard output
+// once it writes at full speed: the random delay counts from that line, so that the start of a
+// program (under an emulator, too) does not eat it.
+bool RunAndKill(const std::vector<std::string> &argv, std::mt19937 &rng, int max_delay_us);
 
 }  // namespace crash

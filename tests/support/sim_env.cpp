@@ -15,19 +15,69 @@
 
 namespace sim {
 
+namespace {
+
+std::string Env(const char *name) {
+    const char *v = std::getenv(name);
+    return v != nullptr ? v : "";
+}
+
+}  // namespace
+
 bool Inside() {
     const char *v = std::getenv("SIM_APPLIANCE");
     return v != nullptr && std::string(v) == "1";
 }
 
 std::string SourceDir() {
-    const char *v = std::getenv("SIM_SRC");
-    return v != nullptr ? v : "";
+    return Env("SIM_SRC");
 }
 
 std::string BuildDir() {
-    const char *v = std::getenv("SIM_BUILD");
-    return v != nullptr ? v : "";
+    return Env("SIM_BUILD");
+}
+
+std::string Target() {
+    return Env("SIM_TARGET");
+}
+
+std::string TargetBuilt(const std::string &path) {
+    const std::string build = BuildDir();
+    const std::string target_build = Env("SIM_TARGET_BUILD");
+    if (target_build.empty() || build.empty() || path.rfind(build + "/", 0) != 0) {
+        return path;
+    }
+    return target_build + path.substr(build.size());
+}
+
+std::vector<std::string> TargetProgram(const std::string &path) {
+    std::vector<std::string> words;
+    const std::string emulator = Env("SIM_TARGET_EMULATOR");
+    if (!emulator.empty()) {
+        words.push_back(emulator);
+    }
+    words.push_back(TargetBuilt(path));
+    return words;
+}
+
+int TargetErrno(int error) {
+    if (Target() != "mips") {
+        return error;  // x86 and ARM share the kernel's generic numbers
+    }
+    struct Pair {
+        int here;
+        int mips;
+    };
+    static constexpr Pair kMips[] = {
+        {EADDRINUSE, 125}, {EADDRNOTAVAIL, 126}, {ENAMETOOLONG, 78},
+        {ELOOP, 90},       {ENOTSOCK, 95},       {ENOSYS, 89},
+    };
+    for (const Pair &p : kMips) {
+        if (p.here == error) {
+            return p.mips;
+        }
+    }
+    return error;
 }
 
 std::string Calls() {
@@ -70,12 +120,9 @@ int PcSocket(int domain, int type, int protocol) {
 }
 
 int RunOnPc(const std::string &command, std::string *out) {
-    std::string quoted = "'";
-    for (char c : command) {
-        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    }
-    quoted += "'";
-    return testutil::Run(std::string("nsenter --net=") + kPcNetns + " /bin/sh -c " + quoted, out);
+    return testutil::Run(
+        testutil::Cat({"nsenter --net=", kPcNetns, " /bin/sh -c ", testutil::ShellQuoted(command)}),
+        out);
 }
 
 bool MountSmallTmpfs(const std::string &folder, int kib) {

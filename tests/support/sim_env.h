@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace sim {
 
@@ -19,6 +20,19 @@ bool Inside();
 // Source and build folders of this run (as given to the simulator).
 std::string SourceDir();
 std::string BuildDir();
+
+// The CPU of the appliance's programs (sim/appliance --target): "" for this machine's, else
+// the target's name ("armel", "mips"), whose programs run under an emulator.
+std::string Target();
+// A file of this build (a library preloaded into the programs, a writer program) as built for
+// the programs' CPU: the same file of the target's build on a cross run, else `path` itself.
+std::string TargetBuilt(const std::string &path);
+// The command words that run a program of this build as built for the programs' CPU (the
+// emulator in front of it on a cross run).
+std::vector<std::string> TargetProgram(const std::string &path);
+// The number the programs' CPU gives to an error (EADDRINUSE is 98 here, 125 on MIPS); only
+// the errors that the tests look for in what the programs report.
+int TargetErrno(int error);
 
 std::string Calls();   // the calls log so far
 std::string Syslog();  // the captured system log so far

@@ -65,6 +65,25 @@ int Run(const std::string &command, std::string *out) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
+std::string ShellQuoted(const std::string &word) {
+    std::string quoted = "'";
+    for (char c : word) {
+        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    }
+    return quoted + "'";
+}
+
+std::string ShellWords(const std::vector<std::string> &words) {
+    std::string line;
+    for (const std::string &w : words) {
+        if (!line.empty()) {
+            line += ' ';
+        }
+        line += ShellQuoted(w);
+    }
+    return line;
+}
+
 int CountLines(const std::string &text) {
     int n = 0;
     for (char c : text) {

@@ -4,6 +4,7 @@
 #include <initializer_list>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace testutil {
 
@@ -28,6 +29,9 @@ void WriteFile(const std::string &path, const std::string &content, int mode = 0
 // Runs a command through /bin/sh; returns its exit status (or -1) and, when `out` is given,
 // what it printed on standard output.
 int Run(const std::string &command, std::string *out = nullptr);
+// A word quoted for /bin/sh, and words as one command line, each quoted.
+std::string ShellQuoted(const std::string &word);
+std::string ShellWords(const std::vector<std::string> &words);
 
 // The pieces joined into one string. Use it instead of `"literal" + std::string(...)`: g++ 12
 // at -O3 warns falsely (-Wrestrict, an error here) of overlapping copies inside that operator.

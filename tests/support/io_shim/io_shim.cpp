@@ -185,6 +185,41 @@ void AfterWrite(int action) {
     }
 }
 
+// A watched write of `size` bytes: counted, and failed, cut short or followed by a crash as
+// the fault asks. write(bytes, n) is the real call.
+template <typename Write>
+ssize_t WatchedWrite(int fd, size_t size, Write write) {
+    if (!Watched(fd)) {
+        return write(size);
+    }
+    const int action = Count(&counts.writes);
+    const ssize_t n = WriteSize(action, size);
+    if (n < 0) {
+        return -1;
+    }
+    const ssize_t done = write(static_cast<size_t>(n));
+    AfterWrite(action);
+    return done;
+}
+
+// The same for a vector of buffers: write(iov, count) is the real call.
+template <typename Write>
+ssize_t WatchedWriteVector(int fd, const struct iovec *iov, int count, Write write) {
+    if (!Watched(fd)) {
+        return write(iov, count);
+    }
+    const int action = Count(&counts.writes);
+    const ssize_t n = WriteSize(action, VectorSize(iov, count));
+    if (n < 0) {
+        return -1;
+    }
+    struct iovec cut[64];
+    const int parts = CutVector(iov, count, static_cast<size_t>(n), cut);
+    const ssize_t done = parts > 0 ? write(cut, parts) : 0;
+    AfterWrite(action);
+    return done;
+}
+
 }  // namespace
 
 extern "C" {
@@ -223,74 +258,37 @@ int io_shim_fault_met(void) {
 
 ssize_t write(int fd, const void *buf, size_t size) {
     static auto real = Real<ssize_t (*)(int, const void *, size_t)>("write");
-    if (!Watched(fd)) {
-        return real(fd, buf, size);
-    }
-    const int action = Count(&counts.writes);
-    const ssize_t n = WriteSize(action, size);
-    if (n < 0) {
-        return -1;
-    }
-    const ssize_t done = real(fd, buf, static_cast<size_t>(n));
-    AfterWrite(action);
-    return done;
+    return WatchedWrite(fd, size, [&](size_t n) { return real(fd, buf, n); });
 }
 
+// pwrite and pwritev, and their variants with 64-bit offsets (what programs built with 64-bit
+// file offsets call on a 32-bit CPU; the same functions on a 64-bit one).
 ssize_t pwrite(int fd, const void *buf, size_t size, off_t offset) {
     static auto real = Real<ssize_t (*)(int, const void *, size_t, off_t)>("pwrite");
-    if (!Watched(fd)) {
-        return real(fd, buf, size, offset);
-    }
-    const int action = Count(&counts.writes);
-    const ssize_t n = WriteSize(action, size);
-    if (n < 0) {
-        return -1;
-    }
-    const ssize_t done = real(fd, buf, static_cast<size_t>(n), offset);
-    AfterWrite(action);
-    return done;
+    return WatchedWrite(fd, size, [&](size_t n) { return real(fd, buf, n, offset); });
 }
 
-ssize_t pwrite64(int fd, const void *buf, size_t size, off_t offset) {
-    return pwrite(fd, buf, size, offset);
+ssize_t pwrite64(int fd, const void *buf, size_t size, off64_t offset) {
+    static auto real = Real<ssize_t (*)(int, const void *, size_t, off64_t)>("pwrite64");
+    return WatchedWrite(fd, size, [&](size_t n) { return real(fd, buf, n, offset); });
 }
 
 ssize_t pwritev(int fd, const struct iovec *iov, int count, off_t offset) {
     static auto real = Real<ssize_t (*)(int, const struct iovec *, int, off_t)>("pwritev");
-    if (!Watched(fd)) {
-        return real(fd, iov, count, offset);
-    }
-    const int action = Count(&counts.writes);
-    const ssize_t n = WriteSize(action, VectorSize(iov, count));
-    if (n < 0) {
-        return -1;
-    }
-    struct iovec cut[64];
-    const int parts = CutVector(iov, count, static_cast<size_t>(n), cut);
-    const ssize_t done = parts > 0 ? real(fd, cut, parts, offset) : 0;
-    AfterWrite(action);
-    return done;
+    return WatchedWriteVector(fd, iov, count,
+                              [&](const struct iovec *v, int c) { return real(fd, v, c, offset); });
 }
 
-ssize_t pwritev64(int fd, const struct iovec *iov, int count, off_t offset) {
-    return pwritev(fd, iov, count, offset);
+ssize_t pwritev64(int fd, const struct iovec *iov, int count, off64_t offset) {
+    static auto real = Real<ssize_t (*)(int, const struct iovec *, int, off64_t)>("pwritev64");
+    return WatchedWriteVector(fd, iov, count,
+                              [&](const struct iovec *v, int c) { return real(fd, v, c, offset); });
 }
 
 ssize_t writev(int fd, const struct iovec *iov, int count) {
     static auto real = Real<ssize_t (*)(int, const struct iovec *, int)>("writev");
-    if (!Watched(fd)) {
-        return real(fd, iov, count);
-    }
-    const int action = Count(&counts.writes);
-    const ssize_t n = WriteSize(action, VectorSize(iov, count));
-    if (n < 0) {
-        return -1;
-    }
-    struct iovec cut[64];
-    const int parts = CutVector(iov, count, static_cast<size_t>(n), cut);
-    const ssize_t done = parts > 0 ? real(fd, cut, parts) : 0;
-    AfterWrite(action);
-    return done;
+    return WatchedWriteVector(fd, iov, count,
+                              [&](const struct iovec *v, int c) { return real(fd, v, c); });
 }
 
 int ftruncate(int fd, off_t length) {
@@ -301,8 +299,12 @@ int ftruncate(int fd, off_t length) {
     return real(fd, length);
 }
 
-int ftruncate64(int fd, off_t length) {
-    return ftruncate(fd, length);
+int ftruncate64(int fd, off64_t length) {
+    static auto real = Real<int (*)(int, off64_t)>("ftruncate64");
+    if (Watched(fd) && Before(Count(&counts.truncates)) != 0) {
+        return -1;
+    }
+    return real(fd, length);
 }
 
 int fsync(int fd) {
