@@ -16,10 +16,15 @@ struct CommandName {
 };
 
 constexpr CommandName kCommands[] = {
-    {"discover", Command::kDiscover, 0}, {"show", Command::kShow, 1},
-    {"set", Command::kSet, 1},           {"passwd", Command::kPasswd, 1},
-    {"verify", Command::kVerify, 1},     {"print", Command::kPrint, 2},
-    {"bench", Command::kBench, 1},       {"ui", Command::kUi, 0},
+    {"discover", Command::kDiscover, 0},
+    {"show", Command::kShow, 1},
+    {"set", Command::kSet, 1},
+    {"rescue", Command::kRescue, 1},
+    {"passwd", Command::kPasswd, 1},
+    {"verify", Command::kVerify, 1},
+    {"print", Command::kPrint, 2},
+    {"bench", Command::kBench, 1},
+    {"ui", Command::kUi, 0},
 };
 
 std::string_view NameOf(Command command) {
@@ -73,6 +78,20 @@ constexpr OptionHelp kSetTries{
     "--tries",
     "  --tries N       sends of each request (default 15 for the reads,\n"
     "                  24 for the settings)\n"};
+constexpr OptionHelp kForce{
+    "--force",
+    "  --force         send new addressing even when this PC would not reach the\n"
+    "                  appliance there, or another host answers at its address\n"};
+constexpr OptionHelp kNoRollback{
+    "--no-rollback",
+    "  --no-rollback   keep new settings that cut the appliance off from this PC\n"
+    "                  (dssetup rescue brings it back)\n"};
+constexpr OptionHelp kConfirm{
+    "--confirm",
+    "  --confirm S     seconds the appliance has to answer at an address this PC\n"
+    "                  reaches after a change of its addressing (default 90)\n"};
+constexpr OptionHelp kRescueTimeout{
+    "--timeout", "  --timeout S     seconds between sends of the settings (default 2)\n"};
 constexpr OptionHelp kUiPort{
     "--port", "  --port P        the page's TCP port on 127.0.0.1 (default: a free one)\n"};
 constexpr OptionHelp kNoBrowser{"--no-browser",
@@ -93,12 +112,16 @@ const std::vector<CommandOptions> &OptionTable() {
     static const std::vector<CommandOptions> table = {
         {Command::kDiscover, {kDiscoverTimeout, kDiscoverTries, kInterface, kPort, kJson}},
         {Command::kShow, {kTimeout, kTries, kInterface, kPort, kJson}},
-        {Command::kSet, {kNow, kFrom, kSetTimeout, kSetTries, kInterface, kPort, kJson}},
+        {Command::kSet,
+         {kNow, kFrom, kForce, kNoRollback, kConfirm, kSetTimeout, kSetTries, kInterface, kPort,
+          kJson}},
+        {Command::kRescue,
+         {kNow, kFrom, kForce, kConfirm, kRescueTimeout, kInterface, kPort, kJson}},
         {Command::kPasswd, {kTimeout, kTries, kInterface, kPort, kJson}},
         {Command::kVerify, {kTimeout, kTries, kInterface, kPort, kJson}},
         {Command::kPrint, {kTimeout, kTries, kInterface, kPort, kJson}},
         {Command::kBench, {kCount, kTimeout, kTries, kInterface, kPort}},
-        {Command::kUi, {kUiPort, kNoBrowser, kUiTimeout, kInterface}},
+        {Command::kUi, {kUiPort, kNoBrowser, kUiTimeout, kConfirm, kInterface}},
     };
     return table;
 }
@@ -129,7 +152,7 @@ bool ParseNumber(std::string_view text, double low, double high, double *value) 
 constexpr std::string_view kExitLines =
     "Exit status: 0 done; 1 no answer (or nothing found, or the network cannot be\n"
     "used); 2 a wrong command line or value, nothing sent; 3 the appliance answered\n"
-    "with a failure.\n";
+    "with a failure, or its previous settings were sent back.\n";
 
 }  // namespace
 
@@ -195,7 +218,25 @@ std::string UsageText(Command command) {
                 "In DHCP mode the appliance answers before it restarts its network; dssetup\n"
                 "reports that answer, then waits for a possible failure report.\n"
                 "The settings are sent again, with the same sequence number, while no answer\n"
-                "has come: every 10 s, 24 times.\n";
+                "has come: every 10 s, 24 times.\n"
+                "New fixed addressing that this PC would not reach, or an address another\n"
+                "host answers at, is refused unless --force is given. After a change of the\n"
+                "addressing the appliance must answer at an address this PC reaches within\n"
+                "--confirm seconds; if it does not, or it took its default address because\n"
+                "no DHCP server answered, the previous settings are sent back by broadcast\n"
+                "to its MAC address (unless --no-rollback) and it is found again. When it\n"
+                "answers with a failure after storing part of the settings, the previous\n"
+                "ones are sent back too.\n";
+            break;
+        case Command::kRescue:
+            text =
+                "usage: dssetup rescue MAC [KEY=VALUE...] [options]\n"
+                "Brings back an appliance that this PC cannot reach where it is (another\n"
+                "subnet, an address another host has): sends it a complete set of settings\n"
+                "by broadcast to its MAC address, then finds it. The set is the last one\n"
+                "dssetup read from it (kept in ~/.cache/dssetup) with the keys given changed,\n"
+                "its date and time moved on by the time passed since. Without a kept set,\n"
+                "every key the appliance needs must be given (keys as for set).\n";
             break;
         case Command::kPasswd:
             text =
@@ -239,6 +280,7 @@ std::string UsageText(Command command) {
                    "  discover            list the appliances on the network\n"
                    "  show TARGET         show every setting of one appliance\n"
                    "  set TARGET KEY=VALUE...  change settings of one appliance\n"
+                   "  rescue MAC [KEY=VALUE...]  bring back an appliance this PC cannot reach\n"
                    "  passwd TARGET       set the administrator password\n"
                    "  verify TARGET       check a password\n"
                    "  print TARGET FILE   send a file to the appliance's printer\n"
@@ -316,6 +358,17 @@ bool ParseArgs(int argc, const char *const *argv, Options *options, std::string 
             o.no_browser = true;
         } else if (arg == "--now") {
             o.now = true;
+        } else if (arg == "--force") {
+            o.force = true;
+        } else if (arg == "--no-rollback") {
+            o.no_rollback = true;
+        } else if (arg == "--confirm") {
+            if (!value(&v) || !ParseNumber(v, 1, 3600, &number)) {
+                if (error->empty())
+                    *error = "--confirm wants seconds (1 to 3600)";
+                return false;
+            }
+            o.confirm = number;
         } else if (arg == "--from") {
             if (!value(&v)) {
                 return false;
@@ -354,7 +407,7 @@ bool ParseArgs(int argc, const char *const *argv, Options *options, std::string 
                 *error = "unknown command " + std::string(arg);
                 return false;
             }
-        } else if (o.command == Command::kSet && operands == 1) {
+        } else if ((o.command == Command::kSet || o.command == Command::kRescue) && operands == 1) {
             o.assignments.emplace_back(arg);
         } else if (operands < operands_wanted) {
             if (operands == 0) {
@@ -380,7 +433,9 @@ bool ParseArgs(int argc, const char *const *argv, Options *options, std::string 
         const std::vector<std::string> allowed = OptionsOf(o.command);
         for (const std::string &g : given) {
             if (std::find(allowed.begin(), allowed.end(), g) == allowed.end()) {
-                if (g == "--now" || g == "--from") {
+                if (g == "--now" || g == "--from" || g == "--force") {
+                    *error = g + " is for the set and rescue commands only";
+                } else if (g == "--no-rollback") {
                     *error = g + " is for the set command only";
                 } else {
                     *error = "the " + std::string(NameOf(o.command)) + " command takes no " + g;

@@ -6,7 +6,18 @@
 
 namespace dssetup {
 
-enum class Command { kNone, kDiscover, kShow, kSet, kPasswd, kVerify, kPrint, kBench, kUi };
+enum class Command {
+    kNone,
+    kDiscover,
+    kShow,
+    kSet,
+    kRescue,
+    kPasswd,
+    kVerify,
+    kPrint,
+    kBench,
+    kUi
+};
 
 // Default waits. A request is sent again every second while no answer has come, 15 times in
 // all: the agent itself may wait about 9 s for the settings file's lock before it answers
@@ -18,6 +29,10 @@ inline constexpr int kDefaultTries = 15;
 // coming in.
 inline constexpr int kDiscoverTries = 2;
 inline constexpr double kDiscoverTimeout = 3.0;
+// set and rescue: how long an appliance has, after settings that change its addressing were
+// sent, to answer at an address this PC reaches; long enough for a failing DHCP attempt, at
+// whose end the appliance takes its default address.
+inline constexpr double kDefaultConfirm = 90.0;
 
 struct Options {
     Command command = Command::kNone;
@@ -36,6 +51,10 @@ struct Options {
     std::vector<std::string> assignments;  // set: KEY=VALUE words, in order
     bool now = false;                      // set: date and time from the PC's clock
     std::string from;                      // set: JSON file or "-"
+    bool force = false;                    // set, rescue: send despite the warnings
+    bool no_rollback = false;              // set: keep new settings that cut the appliance off
+    double confirm = kDefaultConfirm;      // set, rescue, ui: seconds to answer after a move
+    std::string cache_dir;                 // where the last settings read are kept (empty: nowhere)
     unsigned short ui_port = 0;            // ui: the web page's TCP port (0: any free one)
     bool no_browser = false;               // ui: print the address only
 };

@@ -46,6 +46,8 @@ const char *CommandName(Command command) {
             return "show";
         case Command::kSet:
             return "set";
+        case Command::kRescue:
+            return "rescue";
         case Command::kPasswd:
             return "passwd";
         case Command::kVerify:
@@ -75,31 +77,19 @@ int Output(const Options &options, const Result &r, std::FILE *out, std::FILE *e
             std::fprintf(err, "dssetup %s: %s%s%s\n", what, p.field.c_str(),
                          p.field.empty() ? "" : ": ", p.message.c_str());
         }
-        std::fprintf(err, "dssetup %s: nothing was sent\n", what);
+        const bool warnings = std::all_of(r.problems.begin(), r.problems.end(),
+                                          [](const Problem &p) { return p.warning; });
+        std::fprintf(err, "dssetup %s: nothing was sent%s\n", what,
+                     warnings ? " (--force sends it all the same)" : "");
     } else {
         std::fprintf(err, "dssetup %s: %s\n", what, r.message.c_str());
     }
     return r.exit;
 }
 
-// The file where discover leaves the MAC addresses it found: $XDG_CACHE_HOME/dssetup/macs,
-// or ~/.cache/dssetup/macs. Empty when neither is known.
-std::string MacCachePath() {
-    const char *cache = std::getenv("XDG_CACHE_HOME");
-    std::string dir;
-    if (cache != nullptr && cache[0] == '/') {
-        dir = cache;
-    } else if (const char *home = std::getenv("HOME"); home != nullptr && home[0] == '/') {
-        dir = std::string(home) + "/.cache";
-    } else {
-        return {};
-    }
-    return dir + "/dssetup/macs";
-}
-
-// Best effort: completion works without it.
-void RememberMacs(const Result &r) {
-    const std::string path = MacCachePath();
+// Best effort: completion works without it. The file is `macs` in the cache folder.
+void RememberMacs(const std::string &cache_dir, const Result &r) {
+    const std::string path = cache_dir.empty() ? std::string() : cache_dir + "/macs";
     if (path.empty() || !r.data.contains("appliances")) {
         return;
     }
@@ -254,13 +244,14 @@ int RunCommand(const Options &options, std::FILE *out, std::FILE *err) {
         case Command::kDiscover:
             r = Discover(fd, options);
             if (r.ok) {
-                RememberMacs(r);
+                RememberMacs(options.cache_dir, r);
             }
             break;
         case Command::kShow:
             r = Show(fd, options, target);
             break;
-        case Command::kSet: {
+        case Command::kSet:
+        case Command::kRescue: {
             Progress progress(err, !options.json && isatty(fileno(err)) != 0);
             SetHooks hooks;
             if (!options.json) {
@@ -270,7 +261,8 @@ int RunCommand(const Options &options, std::FILE *out, std::FILE *err) {
                 };
                 hooks.progress = [&progress](const std::string &line) { progress.Show(line); };
             }
-            r = Set(fd, options, target, hooks);
+            r = options.command == Command::kSet ? Set(fd, options, target, hooks)
+                                                 : Rescue(fd, options, target, hooks);
             break;
         }
         case Command::kPasswd:

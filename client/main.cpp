@@ -3,6 +3,7 @@
 #include <string>
 
 #include "client/args.h"
+#include "client/kept_settings.h"
 #include "client/result.h"
 #include "client/session.h"
 #include "client/ui/ui_command.h"
@@ -18,6 +19,8 @@ int main(int argc, char **argv) {
         }
         return dssetup::kExitUsage;
     }
+    // What dssetup keeps between runs (the last settings read, the MAC addresses found).
+    options.cache_dir = dssetup::CacheDir();
     if (options.command == dssetup::Command::kUi && !options.help) {
         return dssetup::ui::RunUi(options, stdout, stderr);
     }

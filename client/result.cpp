@@ -79,9 +79,16 @@ std::string ResultJson(const Result &r) {
     } else if (!r.problems.empty()) {
         Json list = Json::array();
         for (const Problem &p : r.problems) {
-            list.push_back(Json{{"field", p.field}, {"message", p.message}});
+            Json item{{"field", p.field}, {"message", p.message}};
+            if (p.warning) {
+                item["warning"] = true;
+            }
+            list.push_back(item);
         }
         j["problems"] = list;
+    }
+    if (!r.ok && !r.rollback.is_null()) {
+        j["rollback"] = r.rollback;
     }
     return JsonText(j) + "\n";
 }

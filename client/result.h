@@ -19,9 +19,12 @@ inline constexpr int kExitRefused = 3;   // the appliance answered with a failur
 
 // A rule broken by a value: the key (as given to `set`, empty for the whole input) and what a
 // person should know about it.
+// A warning is a problem that --force may override: the settings keep every rule, but sending
+// them looks like a mistake (the appliance would be cut off from this PC).
 struct Problem {
     std::string field;
     std::string message;
+    bool warning = false;
 };
 
 struct Result {
@@ -32,6 +35,8 @@ struct Result {
     Json data = Json::object();     // the command's data, on success only
     std::vector<Problem> problems;  // values refused before anything was sent
     std::string text;               // on success: the data as lines for people
+    // After a set that failed once sent: what became of the appliance (see ResultJson).
+    Json rollback;
 };
 
 Result Succeeded(std::string message, std::optional<int> status = std::nullopt);
@@ -46,7 +51,8 @@ Result Refused(int status, std::string message);
 std::string JsonText(const Json &j);
 
 // The one JSON object of every command and outcome: "ok", "status" (a number or null),
-// "message", then on success the data's fields, on a refusal "problems". One line.
+// "message", then on success the data's fields, on a refusal "problems" (each with "field",
+// "message" and, for a warning, "warning": true), after a failed set "rollback". One line.
 std::string ResultJson(const Result &result);
 
 }  // namespace dssetup

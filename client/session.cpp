@@ -18,6 +18,7 @@
 #include <cstring>
 #include <set>
 
+#include "client/kept_settings.h"
 #include "client/settings_json.h"
 
 namespace dssetup {
@@ -106,19 +107,25 @@ bool SendBroadcast(int fd, const Options &options, const Bytes &request, std::st
     return sent;
 }
 
+// A message of one buffer, with its address and room for control data.
+msghdr Message(sockaddr_in *address, iovec *io, char *control, std::size_t control_size) {
+    msghdr m{};
+    m.msg_name = address;
+    m.msg_namelen = sizeof *address;
+    m.msg_iov = io;
+    m.msg_iovlen = 1;
+    m.msg_control = control;
+    m.msg_controllen = control_size;
+    return m;
+}
+
 // Reads one error of the socket's error queue: its errno and the datagram's destination.
 bool ReadQueuedError(int fd, int *error, sockaddr_in *offender) {
     std::uint8_t data[proto::kBufferSize];
     iovec io{data, sizeof data};
     alignas(cmsghdr) char control[512];
     sockaddr_in to{};
-    msghdr m{};
-    m.msg_name = &to;
-    m.msg_namelen = sizeof to;
-    m.msg_iov = &io;
-    m.msg_iovlen = 1;
-    m.msg_control = control;
-    m.msg_controllen = sizeof control;
+    msghdr m = Message(&to, &io, control, sizeof control);
     if (recvmsg(fd, &m, MSG_ERRQUEUE | MSG_DONTWAIT) < 0) {
         return false;
     }
@@ -158,6 +165,39 @@ bool Send(int fd, const Options &options, const sockaddr_in *to, const Bytes &re
     }
     *error = NetworkError(failure, AddressText(*to), ntohs(to->sin_port));
     return false;
+}
+
+bool SendOnLinks(int fd, const Options &options, const std::vector<PcInterface> &links,
+                 const Bytes &request, std::string *error) {
+    in_addr all{};
+    all.s_addr = htonl(INADDR_BROADCAST);
+    sockaddr_in to = Address(all, options.port);
+    bool sent = false;
+    int failure = ENETUNREACH;
+    for (const PcInterface &link : links) {
+        // The interface named for this datagram alone: no route is needed.
+        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))] = {};
+        iovec io{const_cast<std::uint8_t *>(request.data()), request.size()};
+        msghdr m = Message(&to, &io, control, sizeof control);
+        cmsghdr *c = CMSG_FIRSTHDR(&m);
+        c->cmsg_level = IPPROTO_IP;
+        c->cmsg_type = IP_PKTINFO;
+        c->cmsg_len = CMSG_LEN(sizeof(in_pktinfo));
+        in_pktinfo info{};
+        info.ipi_ifindex = static_cast<int>(link.index);
+        info.ipi_spec_dst.s_addr = htonl(link.address);
+        std::memcpy(CMSG_DATA(c), &info, sizeof info);
+        if (sendmsg(fd, &m, 0) >= 0) {
+            sent = true;
+        } else {
+            failure = errno;
+        }
+    }
+    if (!sent) {
+        *error = links.empty() ? "no network interface to broadcast on"
+                               : NetworkError(failure, "the broadcast address", options.port);
+    }
+    return sent;
 }
 
 Received ReceiveUntil(int fd, Clock::time_point deadline, Reply *reply, int *error,
@@ -498,6 +538,8 @@ Result Show(int fd, const Options &options, const Target &target) {
     sockaddr_in address{};
     Result r = ReadSettings(fd, options, target, &info, &address);
     if (r.ok) {
+        std::string ignored;  // kept for a rescue, if the cache can be written
+        KeepSettings(options.cache_dir, info, AddressText(address), &ignored);
         r.data = SettingsJson(info);
         r.text = FormatSettingsText(info);
     }

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "client/args.h"
+#include "client/pc_network.h"
 #include "client/result.h"
 #include "client/wire.h"
 
@@ -59,6 +60,12 @@ std::string TargetText(const Target &target);
 bool Send(int fd, const Options &options, const sockaddr_in *to, const Bytes &request,
           std::string *error);
 
+// One send of a request to the limited broadcast address out of each of `links`, whatever
+// their routes say (a MAC address in the request picks the one appliance that takes it, in
+// any subnet of those links). false with the reason in *error when none went out.
+bool SendOnLinks(int fd, const Options &options, const std::vector<PcInterface> &links,
+                 const Bytes &request, std::string *error);
+
 // What one wait for a datagram came to.
 enum class Received { kDatagram, kTimeout, kUnreachable };
 // One datagram received before `deadline`, or an error the network reported for a datagram
@@ -99,15 +106,23 @@ enum class SetStep {
     kSending,     // the settings were checked; the request goes out now
     kApplying,    // waiting for the answer: the appliance stores and applies them
     kAccepted,    // DHCP mode: it answered before restarting its network
-    kConfirming,  // DHCP mode: waiting for a possible failure report
+    kConfirming,  // a change of addressing: waiting for it to answer where this PC reaches it
+    kRestoring,   // sending the previous settings back
+    kFinding,     // finding it again by its MAC address
 };
 // What `set` says while it runs, for a front end that shows it (any may be empty).
 struct SetHooks {
     std::function<void(const std::string &line)> say;       // a line of its story
     std::function<void(const std::string &line)> progress;  // the wait so far; "" when done
     std::function<void(SetStep step)> step;                 // each step as it begins
+    // While a moved appliance is awaited: the seconds left of the bound, and the bound.
+    std::function<void(double left, double bound)> countdown;
 };
 Result Set(int fd, const Options &options, const Target &target, const SetHooks &hooks);
+// Sends a complete set of settings by broadcast to the appliance with the target's MAC
+// address (the last set read from it, kept on this PC, with the changes of the options), then
+// finds it again.
+Result Rescue(int fd, const Options &options, const Target &target, const SetHooks &hooks);
 
 // A whole file, or standard input for "-".
 bool ReadAll(const std::string &path, Bytes *data);

@@ -678,6 +678,41 @@ std::vector<Problem> Validate(const Settings &current, const Settings &w) {
     return c.Take();
 }
 
+std::vector<Key> DifferingSettings(const Settings &a, const Settings &b) {
+    const bool leases = a.dhcp_client && b.dhcp_client;
+    std::vector<Key> keys;
+    for (Key k : ChangedKeys(a, b)) {
+        const bool address = k == Key::kIp || k == Key::kNetmask || k == Key::kGateway;
+        if (k != Key::kDate && k != Key::kTime && !(leases && address)) {
+            keys.push_back(k);
+        }
+    }
+    return keys;
+}
+
+bool AdvanceClock(Settings *s, long long seconds) {
+    int month = 0, day = 0, year = 0;
+    if (!DateProblem(s->date).empty() || !TimeProblem(s->time).empty() ||
+        !DateNumbers(s->date, &month, &day, &year)) {
+        return false;
+    }
+    // Counted as UTC: the appliance's clock has no daylight saving steps to skip here.
+    std::tm t{};
+    t.tm_year = year - 1900;
+    t.tm_mon = month - 1;
+    t.tm_mday = day;
+    t.tm_hour = (s->time[0] - '0') * 10 + (s->time[1] - '0');
+    t.tm_min = (s->time[3] - '0') * 10 + (s->time[4] - '0');
+    t.tm_sec = (s->time[6] - '0') * 10 + (s->time[7] - '0');
+    const time_t later = timegm(&t) + static_cast<time_t>(seconds);
+    std::tm moved{};
+    if (gmtime_r(&later, &moved) == nullptr || moved.tm_year + 1900 > kLastYear) {
+        return false;
+    }
+    ClockTexts(moved, &s->date, &s->time);
+    return true;
+}
+
 void ClockTexts(const std::tm &t, std::string *date, std::string *time) {
     char d[32], h[32];
     std::snprintf(d, sizeof d, "%02d/%02d/%04d", t.tm_mon + 1, t.tm_mday, t.tm_year + 1900);

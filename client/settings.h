@@ -144,6 +144,14 @@ std::string TextProblem(Key key, std::string_view text);
 // of its fields differs. Empty when the settings can be sent.
 std::vector<Problem> Validate(const Settings &current, const Settings &wanted);
 
+// The keys whose settings differ, the date and time left out (they are a reading of a clock);
+// between two sets in DHCP mode the addresses too (they are a lease, not a setting).
+std::vector<Key> DifferingSettings(const Settings &a, const Settings &b);
+
+// Moves the date and time of *settings on by `seconds`, as the appliance's clock runs on;
+// false (and nothing changed) when they are no date and time.
+bool AdvanceClock(Settings *settings, long long seconds);
+
 // Date and time text of a broken-down local time.
 void ClockTexts(const std::tm &local, std::string *date, std::string *time);
 // The date and the time of this PC's clock now, as two changes (`--now`).

@@ -12,6 +12,8 @@
 #include <cstdlib>
 #include <nlohmann/json.hpp>
 
+#include "client/kept_settings.h"
+#include "client/pc_network.h"
 #include "client/session.h"
 #include "client/settings.h"
 #include "client/settings_json.h"
@@ -130,6 +132,10 @@ Json ApplianceJson(const Appliance &a) {
     j["typed"] = a.typed;
     j["answering"] = a.missed == 0 && (a.seen > 0 || a.typed);
     j["busy"] = a.busy;
+    j["last_answer"] =
+        a.last_answer == 0 ? Json(nullptr) : Json(static_cast<long long>(a.last_answer));
+    j["note"] = a.note;
+    j["note_at"] = a.note_at == 0 ? Json(nullptr) : Json(static_cast<long long>(a.note_at));
     return j;
 }
 
@@ -225,13 +231,20 @@ const char *PhaseName(SetStep step) {
             return "accepted";
         case SetStep::kConfirming:
             return "confirming";
+        case SetStep::kRestoring:
+            return "restoring";
+        case SetStep::kFinding:
+            return "finding";
     }
     return "reading";
 }
 
 // What a set of changes would do to the settings read: the steps and rules of `dssetup set`
-// before it sends anything.
-Json Evaluate(const SettingsInfo &read, const std::vector<std::string> &words, bool now) {
+// before it sends anything. New fixed addressing is also held against this PC's network as
+// the appliance answers it at `address` ("warnings"); whether another host has the address is
+// asked only when the settings are applied.
+Json Evaluate(const SettingsInfo &read, const sockaddr_in &address,
+              const std::vector<std::string> &words, bool now) {
     std::vector<Problem> problems;
     std::vector<Change> changes;
     if (now) {
@@ -243,15 +256,26 @@ Json Evaluate(const SettingsInfo &read, const std::vector<std::string> &words, b
     j["changed"] = Json::array();
     const Settings current = SettingsOf(read);
     Settings wanted = current;
+    std::vector<Problem> warnings;
     if (problems.empty() && ApplyChanges(changes, current, &wanted, &problems)) {
         j["notes"] = ApplyImplied(changes, current, &wanted);
         problems = Validate(current, wanted);
+        bool addressing = false;
         for (Key k : ChangedKeys(current, wanted)) {
             j["changed"].push_back(std::string(InfoOf(k).name));
+            addressing = addressing || k == Key::kMode || k == Key::kIp || k == Key::kNetmask ||
+                         k == Key::kGateway;
+        }
+        if (problems.empty() && addressing && !wanted.dhcp_client) {
+            const PcNetwork pc = ReadPcNetwork();
+            warnings = ReachProblems(pc, PathTo(pc, ntohl(address.sin_addr.s_addr)),
+                                     HostAddress(wanted.ip), HostAddress(wanted.netmask),
+                                     HostAddress(wanted.gateway));
         }
     }
     j["ok"] = problems.empty();
     j["problems"] = ProblemsJson(problems);
+    j["warnings"] = ProblemsJson(warnings);
     return j;
 }
 
@@ -273,6 +297,8 @@ struct Api::JobState {
     Json result;          // what `dssetup set --json` prints
     bool found = false;   // found again afterwards, by its MAC address
     std::string address;  // where
+    double left = -1;     // a moved appliance awaited: seconds left of the bound (-1: none)
+    double bound = 0;
 };
 
 Api::Api(const Options &options, ApplianceList &list) : options_(options), list_(list) {}
@@ -357,7 +383,9 @@ ApiReply Api::Keys() const {
                                          {"json", k.json},
                                          {"choices", choices}};
     }
-    return Answer(200, Json{{"groups", groups}, {"keys", keys}});
+    // How long an appliance has to answer after a change of its addressing, for the page to
+    // tell before it asks to apply such a change.
+    return Answer(200, Json{{"groups", groups}, {"keys", keys}, {"confirm", options_.confirm}});
 }
 
 ApiReply Api::List() const {
@@ -419,6 +447,8 @@ ApiReply Api::Read(std::string_view mac) {
                                     FormatMac(info.mac.data()) + ")"}});
     }
     list_.Remember(info, from);
+    std::string ignored;  // kept for a rescue, if the cache can be written
+    KeepSettings(options_.cache_dir, info, AddressText(from), &ignored);
     Json values = Json::object();
     const Settings s = SettingsOf(info);
     for (const KeyInfo &k : kKeys) {
@@ -451,7 +481,7 @@ ApiReply Api::Check(std::string_view mac, std::string_view body) const {
         return HttpError(409, "the settings of " + ApplianceList::Key(a.mac) +
                                   " have not been read: read them first");
     }
-    return Answer(200, Evaluate(a.settings, words, FlagOf(j, "now")));
+    return Answer(200, Evaluate(a.settings, a.address, words, FlagOf(j, "now")));
 }
 
 ApiReply Api::Apply(std::string_view mac, std::string_view body) {
@@ -476,6 +506,8 @@ ApiReply Api::Apply(std::string_view mac, std::string_view body) {
     o.tries_given = false;
     o.assignments = words;
     o.now = FlagOf(j, "now");
+    // The page asked again after its warnings were shown (the second confirmation).
+    o.force = FlagOf(j, "force");
     auto job = std::make_shared<JobState>();
     job->mac = a.mac;
     {
@@ -503,48 +535,54 @@ ApiReply Api::Apply(std::string_view mac, std::string_view body) {
         Socket socket(o, &error);
         Target target;
         Json result;
+        // Each change of the job is told to a page that waits for it.
+        auto update = [&job](auto change) {
+            std::lock_guard<std::mutex> job_lock(job->mutex);
+            change(*job);
+            ++job->version;
+            job->changed.notify_all();
+        };
+        auto phase = [&update](const char *name) {
+            update([name](JobState &state) {
+                state.phase = name;
+                state.steps.push_back(state.phase);
+                state.text.clear();
+                state.left = -1;
+            });
+        };
         if (socket.fd() < 0 || !Reach(socket.fd(), o, a, &target, &error)) {
             result = ResultOf(NoAnswer(error));
         } else {
-            // Each change of the job is told to a page that waits for it.
-            auto update = [&job](auto change) {
-                std::lock_guard<std::mutex> job_lock(job->mutex);
-                change(*job);
-                ++job->version;
-                job->changed.notify_all();
-            };
             SetHooks hooks;
-            hooks.step = [&update](SetStep step) {
-                update([step](JobState &state) {
-                    state.phase = PhaseName(step);
-                    state.steps.push_back(state.phase);
-                    state.text.clear();
-                });
-            };
+            hooks.step = [&phase](SetStep step) { phase(PhaseName(step)); };
             hooks.say = [&update](const std::string &line) {
                 update([&line](JobState &state) { state.lines.push_back(line); });
             };
             hooks.progress = [&update](const std::string &line) {
                 update([&line](JobState &state) { state.text = line; });
             };
+            hooks.countdown = [&update](double left, double bound) {
+                update([left, bound](JobState &state) {
+                    state.left = left;
+                    state.bound = bound;
+                });
+            };
+            list_.Hold(true);
             result = ResultOf(Set(socket.fd(), o, target, hooks));
+            list_.Hold(false);
         }
-        {
-            std::lock_guard<std::mutex> job_lock(job->mutex);
-            job->phase = "finding";
-            job->steps.push_back(job->phase);
-            job->text.clear();
-            ++job->version;
-            job->changed.notify_all();
-        }
-        // It may have a new address now: found again by its MAC address, as a search would
-        // (a typed one is asked at its address first).
-        Options find = o;
-        find.tries = 2;
+        // Where `set` found it, or where its answer to the settings came from, is where the
+        // appliance is now. After the previous settings were sent back, what became of it is
+        // in the result.
+        const bool put_back = result.contains("rollback") && result["rollback"].is_object();
+        const Json none;
+        const Json &from_text = put_back ? result["rollback"]["address"]
+                                : result.contains("address") && result["address"].is_string()
+                                    ? result["address"]
+                                : result.contains("answered_from") ? result["answered_from"]
+                                                                   : none;
         Located where;
         bool found = false;
-        // The answer to the settings came from where the appliance is now.
-        const Json &from_text = result.contains("answered_from") ? result["answered_from"] : Json();
         in_addr answered{};
         if (from_text.is_string() && ParseIpv4(from_text.get<std::string>(), &answered)) {
             where.address.sin_family = AF_INET;
@@ -553,17 +591,31 @@ ApiReply Api::Apply(std::string_view mac, std::string_view body) {
             found = true;
             list_.MovedTo(a.mac, where.address);
         }
-        if (!found && socket.fd() >= 0 && a.typed) {
-            Target at;
-            at.addr = a.address;
-            at.addr.sin_port = htons(o.port);
-            found = Locate(socket.fd(), find, at, &where).ok && where.info.mac == a.mac;
+        if (put_back) {
+            list_.SetNote(a.mac, result["rollback"]["restored"].get<bool>() ? "restored"
+                                 : found                                    ? "other settings"
+                                                                            : "not answering");
+        } else if (result.value("ok", false)) {
+            list_.SetNote(a.mac, "");
         }
-        if (socket.fd() >= 0 && !found && list_.broadcast()) {
-            Target by_mac;
-            by_mac.by_mac = true;
-            by_mac.mac = a.mac;
-            found = Locate(socket.fd(), find, by_mac, &where).ok;
+        // Otherwise it is looked for by its MAC address, as a search would (a typed one is
+        // asked at its address first).
+        if (!found && !put_back && socket.fd() >= 0) {
+            phase("finding");
+            Options find = o;
+            find.tries = 2;
+            if (a.typed) {
+                Target at;
+                at.addr = a.address;
+                at.addr.sin_port = htons(o.port);
+                found = Locate(socket.fd(), find, at, &where).ok && where.info.mac == a.mac;
+            }
+            if (!found && list_.broadcast()) {
+                Target by_mac;
+                by_mac.by_mac = true;
+                by_mac.mac = a.mac;
+                found = Locate(socket.fd(), find, by_mac, &where).ok;
+            }
         }
         const sockaddr_in &from = where.address;
         if (found && !from_text.is_string()) {
@@ -613,6 +665,9 @@ ApiReply Api::Job(std::string_view id, unsigned after) const {
     j["steps"] = job->steps;
     j["text"] = job->text;
     j["lines"] = job->lines;
+    if (job->left >= 0 && !job->done) {
+        j["countdown"] = Json{{"left", job->left}, {"bound", job->bound}};
+    }
     if (job->done) {
         j["result"] = job->result;
         j["elapsed_ms"] = job->elapsed_ms;

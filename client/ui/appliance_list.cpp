@@ -12,9 +12,6 @@ namespace dssetup::ui {
 
 namespace {
 
-// An appliance that missed this many searches in a row leaves the list (one lost answer on a
-// busy LAN does not make it flicker).
-constexpr unsigned kMissesToForget = 2;
 // Sends of the identify request to a typed address.
 constexpr int kTypedTries = 4;
 
@@ -49,7 +46,7 @@ std::string ApplianceList::Key(const Mac &mac) {
 
 unsigned ApplianceList::Search() {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (started_ == completed_) {
+    if (started_ == completed_ && held_ == 0) {
         ++started_;
         changed_.notify_all();
     }
@@ -160,6 +157,7 @@ void ApplianceList::Moved(const IdentifyInfo &info, const sockaddr_in &from) {
     it->second.password_set = info.password_set;
     it->second.status = info.status;
     it->second.missed = 0;
+    it->second.last_answer = std::time(nullptr);
 }
 
 void ApplianceList::MovedTo(const Mac &mac, const sockaddr_in &address) {
@@ -168,6 +166,7 @@ void ApplianceList::MovedTo(const Mac &mac, const sockaddr_in &address) {
     if (it != appliances_.end()) {
         it->second.address = address;
         it->second.missed = 0;
+        it->second.last_answer = std::time(nullptr);
     }
 }
 
@@ -182,6 +181,26 @@ bool ApplianceList::SetBusy(const Mac &mac, bool busy) {
     return was;
 }
 
+void ApplianceList::SetNote(const Mac &mac, const std::string &note) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const auto it = appliances_.find(Key(mac));
+    if (it != appliances_.end()) {
+        it->second.note = note;
+        it->second.note_at = note.empty() ? 0 : std::time(nullptr);
+    }
+}
+
+void ApplianceList::Hold(bool hold) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (!hold) {
+        held_ -= held_ > 0 ? 1 : 0;
+        return;
+    }
+    ++held_;
+    // A search under way sends its request again half-way: it ends first.
+    changed_.wait(lock, [this] { return started_ == completed_ || stop_; });
+}
+
 void ApplianceList::Serve() {
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
@@ -193,17 +212,11 @@ void ApplianceList::Serve() {
         lock.unlock();
         RunSearch(number);
         lock.lock();
-        for (auto it = appliances_.begin(); it != appliances_.end();) {
-            Appliance &a = it->second;
+        for (auto &[key, a] : appliances_) {
             if (a.seen == number) {
                 a.missed = 0;
             } else {
                 ++a.missed;
-            }
-            if (a.missed >= kMissesToForget && !a.typed && !a.busy) {
-                it = appliances_.erase(it);
-            } else {
-                ++it;
             }
         }
         completed_ = number;
@@ -223,6 +236,7 @@ Appliance *ApplianceList::Identified(const IdentifyInfo &info, const sockaddr_in
     a.password_set = info.password_set;
     a.status = info.status;
     a.missed = 0;
+    a.last_answer = std::time(nullptr);
     return &a;
 }
 

@@ -1,13 +1,15 @@
 // dssetup ui: the appliances the setup page lists: found by searches of the network (identify
 // broadcasts, each appliance's firmware version read once) or at an address the user typed.
 // Every other request of the page names an appliance of this list by its MAC address and goes
-// only where the list says it is.
+// only where the list says it is. An appliance stays in the list once found: one that stops
+// answering is marked so, with the time of its last answer.
 #pragma once
 
 #include <netinet/in.h>
 
 #include <condition_variable>
 #include <cstdint>
+#include <ctime>
 #include <map>
 #include <mutex>
 #include <string>
@@ -28,10 +30,13 @@ struct Appliance {
     int status = 0;  // of its identify answer
     bool version_known = false;
     std::uint16_t version = 0;
-    bool typed = false;   // added at an address the user typed (not by a search)
-    unsigned seen = 0;    // the last search it answered (typed: 0 until one did)
-    unsigned missed = 0;  // searches since it last answered
-    bool busy = false;    // settings are being applied: kept while it does not answer
+    bool typed = false;           // added at an address the user typed (not by a search)
+    unsigned seen = 0;            // the last search it answered (typed: 0 until one did)
+    unsigned missed = 0;          // searches since it last answered
+    bool busy = false;            // settings are being applied
+    std::time_t last_answer = 0;  // this PC's time of its last answer (0: none yet)
+    std::string note;             // what the last apply left ("restored", ...); empty: nothing
+    std::time_t note_at = 0;
     bool have_settings = false;
     SettingsInfo settings;  // as last read, the current values the page's checks start from
 };
@@ -69,6 +74,12 @@ class ApplianceList {
     void MovedTo(const Mac &mac, const sockaddr_in &address);
     // Marks an appliance as having settings applied (or done); the state it had before.
     bool SetBusy(const Mac &mac, bool busy);
+    // What the last apply left the appliance as, for the list to show (empty: nothing).
+    void SetNote(const Mac &mac, const std::string &note);
+    // While held (by each apply under way), no search starts: an identify broadcast between a
+    // write request and its repetition would make the appliance take the repetition for a new
+    // request, and carry it out again. Holding waits for the end of a search under way.
+    void Hold(bool hold);
     // A MAC address as a key of the list: the text form FormatMac prints.
     static std::string Key(const Mac &mac);
 
@@ -88,6 +99,7 @@ class ApplianceList {
     std::map<std::string, Appliance> appliances_;
     unsigned started_ = 0;
     unsigned completed_ = 0;
+    unsigned held_ = 0;
     bool stop_ = false;
     std::thread thread_;
 };

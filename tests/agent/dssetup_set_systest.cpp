@@ -100,7 +100,7 @@ class DssetupSetTest : public AgentSimTest {
         if (IsSkipped())
             return;
         unlink(kClockRecord);
-        clock_now_ = static_cast<long long>(::time(nullptr));
+        clock_now_ = static_cast<long long>(::time(nullptr)) + clock_offset_;
         // The whole agent runs on the fixed fake time, so the appliance's clock reads the same
         // at every step. The shim is not instrumented: sanitizer builds must not insist on
         // their runtime coming first.
@@ -112,12 +112,15 @@ class DssetupSetTest : public AgentSimTest {
         ASSERT_TRUE(WaitFor([] { return PortBound() && LockPid() > 0; }));
         pid_ = LockPid();
     }
+    // dssetup on the PC side; *out holds what this run printed.
     static int Pc(const std::string &args, std::string *out) {
+        out->clear();
         return sim::RunOnPc("dssetup " + args + " 2>&1", out);
     }
     // The clock settings the agent made, one "SECONDS.MICROSECONDS" line each.
     static std::string ClockSets() { return testutil::ReadFile(kClockRecord); }
 
+    long long clock_offset_ = 0;  // the appliance's clock against this machine's
     long long clock_now_ = 0;
 };
 
@@ -139,7 +142,7 @@ TEST_F(DssetupSetTest, WrongArgumentsAndSettingsAreRefusedBeforeAnythingIsSent) 
         {"set 192.168.0.2 date=02/30/2026", "date: "},
         {"set 192.168.0.2 --from /tmp/none.json", "cannot read /tmp/none.json"},
         {"set not-an-appliance zone=Lab", "neither a MAC address nor an IP address"},
-        {"show 192.168.0.2 --now", "--now is for the set command only"},
+        {"show 192.168.0.2 --now", "--now is for the set and rescue commands only"},
     };
     for (const auto &c : cases) {
         std::string out;
@@ -239,12 +242,180 @@ TEST_F(DssetupSetTest, DhcpModeEarlyReplyThenTheAnswerFromTheLeasedAddress) {
     EXPECT_NE(out.find("Note: dhcp-server=off"), std::string::npos) << out;
     EXPECT_NE(out.find("accepted the settings and now restarts its network"), std::string::npos)
         << out;
-    EXPECT_NE(out.find("without a failure; it answered from 192.168.0.5"), std::string::npos)
-        << out;
+    const std::string confirmed = "it answers at 192.168.0.5";
+    const std::size_t at = out.find(confirmed);
+    ASSERT_NE(at, std::string::npos) << out;
+    EXPECT_NE(out.find(", an address from a DHCP server (found ", at), std::string::npos) << out;
+    std::printf(
+        "figure: a DHCP move, settings sent to the appliance confirmed at its lease: %s\n",
+        out.substr(out.find("(found ") + 7, out.find(" after") - out.find("(found ") - 7).c_str());
     const std::string config = testutil::ReadFile(kConfig);
     EXPECT_NE(config.find("bootproto=dhcp\n"), std::string::npos) << config;
     EXPECT_NE(config.find("ip_addr=192.168.0.5"), std::string::npos) << config;
     EXPECT_NE(config.find("dhcp_server=no\n"), std::string::npos) << config;
+}
+
+// The appliance's clock runs ten days behind this machine's: what it is sent back is its own.
+class SafeApplyTest : public DssetupSetTest {
+  protected:
+    SafeApplyTest() { clock_offset_ = -10 * 86400; }
+    // The last time the agent was asked to set, in seconds.
+    long long LastClockSet() const {
+        const std::string sets = ClockSets();
+        const std::size_t line = sets.rfind('\n', sets.size() - 2);
+        return std::atoll(sets.substr(line == std::string::npos ? 0 : line + 1).c_str());
+    }
+    std::string Setting(const char *key) const {
+        const std::string config = testutil::ReadFile(kConfig);
+        const std::string prefix = std::string("\n") + key + "=";
+        const std::size_t at = config.find(prefix);
+        return at == std::string::npos
+                   ? "?"
+                   : config.substr(at + prefix.size(),
+                                   config.find('\n', at + 1) - at - prefix.size());
+    }
+};
+
+TEST_F(SafeApplyTest, NewAddressingIsWarnedOfConfirmedOrPutBack) {
+    // An address this PC has no route to: said, and nothing sent.
+    std::string out;
+    EXPECT_EQ(
+        Pc("set 00:C0:02:1A:2B:3C ip=10.20.30.40 netmask=255.255.255.0 dhcp-server=off", &out), 2)
+        << out;
+    EXPECT_NE(out.find("ip: this PC has no route to 10.20.30.40: it could not reach the "
+                       "appliance there"),
+              std::string::npos)
+        << out;
+    EXPECT_NE(out.find("nothing was sent (--force sends it all the same)"), std::string::npos);
+    EXPECT_EQ(testutil::ReadFile(kConfig), kKnownConfig);
+
+    // A reachable address: confirmed there.
+    ASSERT_EQ(Pc("set 00:C0:02:1A:2B:3C ip=192.168.0.20 --json", &out), 0) << out << EventLog();
+    auto j = testutil::ParsedResult(out);
+    EXPECT_EQ(j["confirmed"], true) << out;
+    EXPECT_EQ(j["address"], "192.168.0.20") << out;
+    std::printf("figure: a fixed move, settings sent to the appliance confirmed: %.2f s\n",
+                j["seconds"].get<double>());
+
+    // Its gateway in a subnet this PC is not in: its answer goes nowhere, so none comes within
+    // the bound, and the previous settings go back by broadcast to its MAC address.
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(Pc("set 00:C0:02:1A:2B:3C ip=10.20.30.40 netmask=255.255.255.0 dhcp-server=off "
+                 "gateway=10.20.30.1 "
+                 "--force --confirm 8 --json",
+                 &out),
+              3)
+        << out << EventLog();
+    const double took =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    j = testutil::ParsedResult(out);
+    EXPECT_EQ(j["ok"], false);
+    EXPECT_TRUE(j["status"].is_null()) << out;
+    EXPECT_EQ(j["message"],
+              "the new settings cut it off: it did not answer at an address this PC reaches "
+              "within 8 s; the previous settings were restored; it answers at 192.168.0.20 "
+              "again")
+        << out;
+    EXPECT_EQ(j["rollback"]["restored"], true);
+    EXPECT_EQ(j["rollback"]["address"], "192.168.0.20");
+    std::printf(
+        "figure: the previous settings put back and the appliance found: %.2f s after "
+        "the bound\n",
+        took - 8);
+    EXPECT_EQ(Setting("ip_addr"), "192.168.0.20");
+    EXPECT_EQ(Setting("gateway"), "");
+    EXPECT_EQ(Pc("show 192.168.0.20", &out), 0) << out;
+    // The clock it was sent back is its own, moved on by the time since it was read (8 s and
+    // a little), not this machine's.
+    EXPECT_GE(LastClockSet(), clock_now_ + 8);
+    EXPECT_LE(LastClockSet(), clock_now_ + 20);
+}
+
+TEST_F(SafeApplyTest, ANoRollbackMoveAndAnApplianceMovedByHandAreRescued) {
+    std::string out;
+    // Kept as asked: it answers where this PC has no route to, and cannot be seen.
+    EXPECT_EQ(
+        Pc("set 00:C0:02:1A:2B:3C ip=10.20.30.40 netmask=255.255.255.0 dhcp-server=off --force "
+           "--no-rollback",
+           &out),
+        1)
+        << out << EventLog();
+    EXPECT_NE(out.find("an address this PC has no route to; the new settings are kept "
+                       "(--no-rollback): this PC cannot see the appliance"),
+              std::string::npos)
+        << out;
+    EXPECT_EQ(Setting("ip_addr"), "10.20.30.40");
+    // Rescued with the settings last read, a new name with them.
+    ASSERT_EQ(Pc("rescue 00:C0:02:1A:2B:3C name=BACK", &out), 0) << out << EventLog();
+    EXPECT_NE(out.find("it answers at 192.168.0.2"), std::string::npos) << out;
+    EXPECT_EQ(Setting("ip_addr"), "192.168.0.2");
+    EXPECT_EQ(Setting("disk_server_name"), "BACK");
+    EXPECT_EQ(Setting("zone_name"), "Office Zone");
+    EXPECT_GE(LastClockSet(), clock_now_);
+    EXPECT_LE(LastClockSet(), clock_now_ + 10) << "its own clock, not this machine's";
+
+    // Moved into another subnet by hand, on a PC that keeps nothing of it: every setting must
+    // be given, and then it is back.
+    ASSERT_EQ(testutil::Run("ip addr flush dev eth0 && ip addr add 10.9.8.7/24 dev eth0"), 0);
+    EXPECT_EQ(Pc("show 192.168.0.2 --timeout 0.5 --tries 2", &out), 1) << out;
+    const std::string empty_cache =
+        "XDG_CACHE_HOME=/tmp/empty-cache dssetup rescue "
+        "00:C0:02:1A:2B:3C";
+    out.clear();
+    EXPECT_EQ(sim::RunOnPc(empty_cache + " ip=192.168.0.3 2>&1", &out), 2) << out;
+    EXPECT_NE(out.find("no settings of 00:C0:02:1A:2B:3C are kept on this PC, so every setting "
+                       "it needs must be given; missing: name, description, date, time, mode, "
+                       "workgroup, zone, time-zone, wins, netmask, gateway, dhcp-server"),
+              std::string::npos)
+        << out;
+    out.clear();
+    ASSERT_EQ(
+        sim::RunOnPc(empty_cache + " name=HANDS description=Lab --now mode=static ip=192.168.0.3 "
+                                   "netmask=255.255.255.0 gateway=0.0.0.0 dhcp-server=off "
+                                   "workgroup=LAB zone=Lab time-zone=0 wins=off --json",
+                     &out),
+        0)
+        << out << EventLog();
+    const auto j = testutil::ParsedResult(out);
+    EXPECT_EQ(j["address"], "192.168.0.3") << out;
+    EXPECT_EQ(j["kept"], false);
+    EXPECT_EQ(Setting("disk_server_name"), "HANDS");
+    EXPECT_EQ(Setting("ip_addr"), "192.168.0.3");
+}
+
+TEST_F(SafeApplyTest, DhcpWithoutAServerAndAFailureHalfWayArePutBack) {
+    // No DHCP server on the LAN: the appliance takes its default address, which is said as
+    // such, and it gets its fixed address back.
+    std::string out;
+    EXPECT_EQ(Pc("set 00:C0:02:1A:2B:3C mode=dhcp name=NEWNAME --confirm 60 --json", &out), 3)
+        << out << EventLog();
+    auto j = testutil::ParsedResult(out);
+    EXPECT_EQ(j["status"], 0);
+    EXPECT_EQ(j["message"],
+              "no DHCP server gave it an address: it took its default address 192.168.0.2; the "
+              "previous settings were restored; it answers at 192.168.0.2 again")
+        << out;
+    EXPECT_EQ(j["rollback"]["reason"], "no DHCP address");
+    EXPECT_EQ(testutil::ReadFile(kConfig).find("bootproto=dhcp"), std::string::npos);
+    EXPECT_EQ(Setting("disk_server_name"), "STORAGE");
+    EXPECT_EQ(Setting("dhcp_server"), "yes");
+
+    // The time-zone script fails after the zone was stored: it is put back.
+    ASSERT_EQ(testutil::Run("echo 1 > /var/lib/sim/status/Set_TimeZone.pl"), 0);
+    EXPECT_EQ(Pc("set 192.168.0.2 zone=Lab time-zone=3 --json", &out), 3) << out << EventLog();
+    j = testutil::ParsedResult(out);
+    EXPECT_EQ(j["status"], -120);
+    EXPECT_EQ(j["rollback"]["restored"], true) << out;
+    EXPECT_NE(j["message"].get<std::string>().find("after storing part of the settings (zone)"),
+              std::string::npos)
+        << out;
+    EXPECT_EQ(Setting("zone_name"), "Office Zone");
+    // ... or, kept, named as stored but not applied.
+    EXPECT_EQ(Pc("set 192.168.0.2 zone=Lab time-zone=3 --no-rollback", &out), 3) << out;
+    EXPECT_NE(out.find("stored but not applied: zone (they take effect at its next start)"),
+              std::string::npos)
+        << out;
+    EXPECT_EQ(Setting("zone_name"), "Lab");
 }
 
 }  // namespace

@@ -52,10 +52,26 @@ TEST(ArgsTest, CommandsWithTheirOperandsAndOptions) {
     EXPECT_TRUE(o.now);
     EXPECT_TRUE(o.tries_given);
     EXPECT_FALSE(o.timeout_given);
+    EXPECT_FALSE(o.force || o.no_rollback);
+    EXPECT_DOUBLE_EQ(o.confirm, dssetup::kDefaultConfirm);
+
+    ASSERT_TRUE(
+        Parse({"set", "192.168.0.2", "ip=10.0.0.2", "--force", "--no-rollback", "--confirm", "30"},
+              &o, &e))
+        << e;
+    EXPECT_TRUE(o.force && o.no_rollback);
+    EXPECT_DOUBLE_EQ(o.confirm, 30);
+    // rescue: settings are optional (a kept set may do).
+    ASSERT_TRUE(Parse({"rescue", "00:C0:02:1A:2B:3C"}, &o, &e)) << e;
+    EXPECT_EQ(o.command, Command::kRescue);
+    EXPECT_TRUE(o.assignments.empty());
+    ASSERT_TRUE(Parse({"rescue", "00:C0:02:1A:2B:3C", "ip=192.168.0.9", "--force"}, &o, &e));
+    EXPECT_EQ(o.assignments, (std::vector<std::string>{"ip=192.168.0.9"}));
 }
 
 TEST(ArgsTest, HelpForEveryCommand) {
-    for (const char *cmd : {"discover", "show", "set", "passwd", "verify", "print", "bench"}) {
+    for (const char *cmd :
+         {"discover", "show", "set", "rescue", "passwd", "verify", "print", "bench", "ui"}) {
         Options o;
         std::string e;
         ASSERT_TRUE(Parse({cmd, "--help"}, &o, &e)) << cmd;
@@ -68,14 +84,15 @@ TEST(ArgsTest, HelpForEveryCommand) {
         for (const std::string &option : options) {
             EXPECT_NE(help.find("  " + option + " "), std::string::npos) << cmd << " " << option;
             std::vector<const char *> line = {cmd};
-            if (o.command != Command::kDiscover)
+            if (o.command != Command::kDiscover && o.command != Command::kUi)
                 line.push_back("192.168.0.2");
             if (o.command == Command::kPrint)
                 line.push_back("-");
             if (o.command == Command::kSet)
                 line.push_back("zone=Lab");
             line.push_back(option.c_str());
-            if (option != "--json" && option != "--now")
+            if (option != "--json" && option != "--now" && option != "--force" &&
+                option != "--no-rollback" && option != "--no-browser")
                 line.push_back(option == "--from" ? "-" : option == "--interface" ? "eth0" : "2");
             Options parsed;
             EXPECT_TRUE(Parse(line, &parsed, &e)) << cmd << " " << option << ": " << e;
@@ -115,6 +132,9 @@ TEST(ArgsTest, WrongCommandLinesAreRefused) {
         {"discover", "--count", "5"},
         {"show", "192.168.0.2", "--count", "5"},
         {"bench", "192.168.0.2", "--json"},
+        {"show", "192.168.0.2", "--force"},
+        {"rescue", "00:C0:02:1A:2B:3C", "--no-rollback"},
+        {"set", "192.168.0.2", "zone=A", "--confirm", "0"},
     };
     for (const auto &args : bad) {
         Options o;

@@ -53,11 +53,14 @@ offers_none_of() {  # offers_none_of "LINE" WORD...
     passed=$((passed + 1))
 }
 
-offers "dssetup " discover show set passwd verify print --help --version
+offers "dssetup " discover show set rescue passwd verify print --help --version
 offers "dssetup sh" show
 offers "dssetup discover --" --timeout --tries --interface --json
 offers_none_of "dssetup discover --" --now --from --count
-offers "dssetup set 192.168.0.2 --" --now --from --json --timeout
+offers "dssetup set 192.168.0.2 --" --now --from --json --timeout --force --no-rollback --confirm
+offers "dssetup rescue 00:C0:02:1A:2B:3C --" --now --from --force --confirm
+offers_none_of "dssetup rescue 00:C0:02:1A:2B:3C --" --no-rollback --tries
+offers "dssetup rescue 00:C0:02:1A:2B:3C --confirm 30 mo" mode=
 offers "dssetup set 192.168.0.2 wi" wins= wins-server=
 offers "dssetup set 192.168.0.2 mode=" mode=static mode=dhcp
 offers "dssetup set 192.168.0.2 name=NAS dhcp-server=o" dhcp-server=on dhcp-server=off

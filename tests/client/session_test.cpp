@@ -294,40 +294,171 @@ TEST_F(SetCommandTest, RetransmitsWithTheSameSequenceUntilAnswered) {
     EXPECT_NE(silent.err.find("no answer"), std::string::npos) << silent.err;
 }
 
-TEST_F(SetCommandTest, DhcpModeReportsTheEarlyReplyThenWhatFollowed) {
-    // Failure after the early reply: the repeated request gets the failure status.
+// `dssetup set 127.0.0.1 WORDS` against an agent that answers every request itself; `tweak`
+// changes the options. The requests it got, in order.
+set::SetRun RunSetAgainst(FakeAgent::Answer answer, std::vector<std::string> words,
+                          const std::function<void(Options *)> &tweak = nullptr) {
+    std::vector<Bytes> seen;
+    auto agent = std::make_unique<FakeAgent>([&](const Bytes &req, int n) {
+        seen.push_back(req);
+        return answer(req, n);
+    });
+    Options o = Loopback(agent->port());
+    o.command = Command::kSet;
+    o.assignments = std::move(words);
+    o.timeout = 0.2;
+    o.timeout_given = o.tries_given = true;
+    o.confirm = 1;
+    if (tweak)
+        tweak(&o);
+    FILE *out = tmpfile();
+    FILE *err = tmpfile();
+    set::SetRun run;
+    run.rc = RunCommand(o, out, err);
+    agent.reset();
+    run.out = set::ReadBack(out);
+    run.err = set::ReadBack(err);
+    for (const Bytes &r : seen)
+        if (proto::GetU16(r.data()) == proto::kCmdWriteSettings)
+            run.writes.push_back(r);
+    return run;
+}
+
+// An appliance on loopback: identify and reads answered (the zone as `zone` says; in DHCP mode
+// with the address `lease` says, when it says one), the n-th write-settings request with
+// `write(request, n)`.
+FakeAgent::Answer Scripted(std::function<Bytes(const Bytes &, int)> write,
+                           std::function<std::string()> zone = nullptr,
+                           std::function<std::string()> lease = nullptr) {
+    auto writes = std::make_shared<int>(0);
+    return [=](const Bytes &req, int) {
+        const std::uint16_t cmd = proto::GetU16(req.data());
+        if (cmd == proto::kCmdIdentify) {
+            Bytes r = HeaderReply(req, 0, proto::identify::kPayload);
+            const std::uint8_t mac[6] = {0x00, 0xC0, 0x02, 0x1A, 0x2B, 0x3C};
+            memcpy(r.data() + proto::identify::kOffMac, mac, 6);
+            return r;
+        }
+        if (cmd == proto::kCmdReadSettings) {
+            Bytes r = set::SettingsReplyTo(req);
+            if (zone) {
+                const std::string z = zone();
+                memset(r.data() + proto::settings::kOffZone, 0, proto::settings::kZoneWidth);
+                memcpy(r.data() + proto::settings::kOffZone, z.data(), z.size());
+            }
+            const std::string leased = lease ? lease() : std::string();
+            in_addr a{};
+            if (!leased.empty() && inet_pton(AF_INET, leased.c_str(), &a) == 1) {
+                r[proto::settings::kOffAddressMode] = 0;
+                memcpy(r.data() + proto::settings::kOffIp, &a, 4);
+            }
+            return r;
+        }
+        if (cmd == proto::kCmdWriteSettings)
+            return write(req, (*writes)++);
+        return Bytes{};
+    };
+}
+
+std::string ZoneOf(const Bytes &write) {
+    return reinterpret_cast<const char *>(write.data() + proto::write::kOffZone);
+}
+
+TEST_F(SetCommandTest, DhcpModeTheEarlyReplyThenTheAppliancesAnswerWhereItIsNow) {
+    // A failure after the early reply: the repeated request gets it; nothing was stored.
     auto failing = [](const Bytes &req, int n) {
         return HeaderReply(req, n == 0 ? 0 : proto::kStApplyName, 0);
     };
-    const set::SetRun failed = Run({"mode=dhcp"}, failing);
-    EXPECT_EQ(failed.rc, kExitRefused);
+    const set::SetRun failed = RunSetAgainst(Scripted(failing), {"mode=dhcp"});
+    EXPECT_EQ(failed.rc, kExitRefused) << failed.err;
     EXPECT_NE(failed.out.find("accepted the settings"), std::string::npos) << failed.out;
     EXPECT_NE(failed.out.find("dhcp-server=off"), std::string::npos) << "the implied change";
-    EXPECT_NE(failed.err.find("after its first answer the appliance reported -311"),
+    EXPECT_NE(failed.err.find("-311 (applying the server name failed); none of them was stored"),
               std::string::npos)
         << failed.err;
     ASSERT_EQ(failed.writes.size(), 2u);
-    EXPECT_EQ(failed.writes[0], failed.writes[1]);
+    EXPECT_EQ(failed.writes[0], failed.writes[1]) << "repeated, not sent anew";
     EXPECT_EQ(failed.writes[0][proto::write::kOffAddressMode], 0);
 
-    const set::SetRun json = Run({"mode=dhcp"}, failing, true);
-    EXPECT_EQ(json.rc, kExitRefused);
-    EXPECT_EQ(json.out,
-              "{\"ok\":false,\"status\":-311,\"message\":\"after its first answer the appliance "
-              "reported -311 (applying the server name failed)\"}\n");
-    EXPECT_EQ(json.err, "");
+    // Applied: found again where its last answer came from, by its MAC address.
+    std::string lease;
+    auto leasing = [&lease](const Bytes &req, int) {
+        lease = req[proto::write::kOffAddressMode] == 0 ? "192.168.0.57" : "";
+        return HeaderReply(req, 0, 0);
+    };
+    const set::SetRun done = RunSetAgainst(Scripted(leasing, nullptr, [&lease] { return lease; }),
+                                           {"mode=dhcp"}, [](Options *o) { o->json = true; });
+    EXPECT_EQ(done.rc, 0) << done.out;
+    const auto j = testutil::ParsedResult(done.out);
+    EXPECT_EQ(j["confirmed"], true);
+    EXPECT_EQ(j["address"], "127.0.0.1");
+    EXPECT_NE(j["message"].get<std::string>().find("an address from a DHCP server"),
+              std::string::npos);
 
-    const set::SetRun done =
-        Run({"mode=dhcp"}, [](const Bytes &req, int) { return HeaderReply(req, 0, 0); });
-    EXPECT_EQ(done.rc, 0);
-    EXPECT_NE(done.out.find("finished applying the settings without a failure"), std::string::npos)
-        << done.out;
+    // Its default address in DHCP mode: no DHCP server answered it. Not success: the previous
+    // settings go back, and it holds them again.
+    lease.clear();
+    auto falling_back = [&lease](const Bytes &req, int) {
+        lease = req[proto::write::kOffAddressMode] == 0 ? "192.168.0.2" : "";
+        return HeaderReply(req, 0, 0);
+    };
+    const set::SetRun fallback =
+        RunSetAgainst(Scripted(falling_back, nullptr, [&lease] { return lease; }), {"mode=dhcp"});
+    EXPECT_EQ(fallback.rc, kExitRefused);
+    EXPECT_NE(fallback.err.find("no DHCP server gave it an address: it took its default address "
+                                "192.168.0.2; the previous settings were restored"),
+              std::string::npos)
+        << fallback.err;
 
-    const set::SetRun unknown = Run({"mode=dhcp"}, [](const Bytes &req, int n) {
-        return n == 0 ? HeaderReply(req, 0, 0) : Bytes{};  // the appliance moved away
-    });
-    EXPECT_EQ(unknown.rc, 0);
-    EXPECT_NE(unknown.out.find("No further answer"), std::string::npos) << unknown.out;
+    // No further answer within --confirm: the previous settings go back; this one takes
+    // nothing more, so it is not seen to hold them, and the result says so, never success.
+    const set::SetRun gone = RunSetAgainst(
+        Scripted([](const Bytes &req, int n) { return n == 0 ? HeaderReply(req, 0, 0) : Bytes{}; }),
+        {"mode=dhcp"}, [](Options *o) { o->json = true; });
+    EXPECT_NE(gone.rc, 0);
+    const auto k = testutil::ParsedResult(gone.out);
+    EXPECT_EQ(k["rollback"]["reason"], "cut off") << gone.out;
+    EXPECT_EQ(k["rollback"]["sent"], true) << gone.out;
+    ASSERT_GE(gone.writes.size(), 2u);
+    EXPECT_EQ(gone.writes.back()[proto::write::kOffAddressMode], 1) << "the previous mode";
+}
+
+TEST_F(SetCommandTest, AFailureAfterPartWasStoredIsPutBackOrNamed) {
+    // The time-zone script fails after the zone was stored: the previous settings go back.
+    std::string zone = "Office Zone";
+    auto agent = [&zone](const Bytes &req, int n) {
+        zone = ZoneOf(req);
+        return HeaderReply(req, n == 0 ? proto::kStTimeZoneScript : 0, 0);
+    };
+    const set::SetRun restored =
+        RunSetAgainst(Scripted(agent, [&zone] { return zone; }), {"zone=Lab", "time-zone=3"});
+    EXPECT_EQ(restored.rc, kExitRefused);
+    ASSERT_EQ(restored.writes.size(), 2u);
+    EXPECT_EQ(ZoneOf(restored.writes[1]), "Office Zone");
+    EXPECT_EQ(proto::GetI32(restored.writes[1].data() + proto::write::kOffTimeZone), -5);
+    EXPECT_EQ(0, memcmp(restored.writes[1].data() + proto::write::kOffDate, "12/07/2026", 10))
+        << "the appliance's own date";
+    EXPECT_NE(restored.err.find("-120 (setting the time zone failed) after storing part of the "
+                                "settings (zone); the previous settings were restored; it "
+                                "answers at 127.0.0.1 again"),
+              std::string::npos)
+        << restored.err;
+
+    // Kept as it is: what is stored but not applied is named.
+    zone = "Office Zone";
+    const set::SetRun kept = RunSetAgainst(Scripted(agent, [&zone] { return zone; }),
+                                           {"zone=Lab", "time-zone=3"}, [](Options *o) {
+                                               o->no_rollback = true;
+                                               o->json = true;
+                                           });
+    EXPECT_EQ(kept.rc, kExitRefused);
+    EXPECT_EQ(kept.writes.size(), 1u);
+    const auto j = testutil::ParsedResult(kept.out);
+    EXPECT_EQ(j["rollback"]["not_applied"], nlohmann::ordered_json::array({"zone"})) << kept.out;
+    EXPECT_NE(j["message"].get<std::string>().find(
+                  "stored but not applied: zone (they take effect at its next start)"),
+              std::string::npos)
+        << kept.out;
 }
 
 TEST_F(SetCommandTest, AProgressLineOnATerminalOnly) {

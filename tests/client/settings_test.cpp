@@ -2,11 +2,14 @@
 #include "client/settings.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include "client/kept_settings.h"
 #include "client/settings_json.h"
 
 namespace {
@@ -209,6 +212,23 @@ TEST(SettingsRulesTest, DatesAndTimesTheClockTakes) {
     ClockTexts(t, &date, &time);
     EXPECT_EQ(date, "07/03/2026");
     EXPECT_EQ(time, "08:05:09");
+
+    // The appliance's clock moved on by the time passed: across a year's end and a leap day,
+    // never past what its clock counts to.
+    Settings s = Current();
+    s.date = "12/31/2026";
+    s.time = "23:59:50";
+    ASSERT_TRUE(AdvanceClock(&s, 15));
+    EXPECT_EQ(s.date + " " + s.time, "01/01/2027 00:00:05");
+    s.date = "02/28/2028";
+    s.time = "23:59:59";
+    ASSERT_TRUE(AdvanceClock(&s, 1));
+    EXPECT_EQ(s.date + " " + s.time, "02/29/2028 00:00:00");
+    s.date = "12/31/2037";
+    EXPECT_FALSE(AdvanceClock(&s, 86400));
+    EXPECT_EQ(s.date, "12/31/2037") << "unchanged";
+    s.date = "";
+    EXPECT_FALSE(AdvanceClock(&s, 1));
 }
 
 TEST(SettingsRulesTest, FixedAddressAndNetmask) {
@@ -468,6 +488,45 @@ TEST(SettingsJsonTest, ShowJsonReadsBackUnchanged) {
     const std::vector<Key> changed = ChangedKeys(current, wanted);
     EXPECT_EQ(changed, (std::vector<Key>{Key::kWorkgroup, Key::kWins}));
     EXPECT_EQ(wanted.date, current.date);
+}
+
+// The settings kept for a rescue: what was read comes back, date and time included, from a
+// file only its owner can read; a damaged file is said to be one.
+TEST(SettingsJsonTest, KeptSettingsReadBackForARescue) {
+    char dir[] = "/tmp/dssetup_kept_XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string folder = std::string(dir) + "/cache/dssetup";
+    const SettingsInfo read = ReadBack();
+    std::string error;
+    ASSERT_TRUE(KeepSettings(folder, read, "192.168.0.2", &error)) << error;
+    const std::string path = KeptSettingsPath(folder, read.mac);
+    struct stat st {};
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    ASSERT_EQ(stat(folder.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+    KeptSettings kept;
+    ASSERT_TRUE(LoadKeptSettings(folder, read.mac, &kept, &error)) << error;
+    const Settings expected = SettingsOf(read);
+    EXPECT_TRUE(ChangedKeys(expected, kept.settings).empty());
+    EXPECT_EQ(kept.settings.description, read.description);
+    EXPECT_EQ(kept.address, "192.168.0.2");
+    EXPECT_LE(std::llabs(static_cast<long long>(kept.kept_at - std::time(nullptr))), 5);
+
+    Mac other = read.mac;
+    other[5] ^= 1;
+    EXPECT_FALSE(LoadKeptSettings(folder, other, &kept, &error));
+    EXPECT_EQ(error, "") << "none kept is no error";
+    FILE *f = fopen(path.c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    fputs("{\"settings\": 5}", f);
+    fclose(f);
+    EXPECT_FALSE(LoadKeptSettings(folder, read.mac, &kept, &error));
+    EXPECT_NE(error.find("does not hold settings"), std::string::npos) << error;
+    unlink(path.c_str());
+    rmdir(folder.c_str());
+    rmdir((std::string(dir) + "/cache").c_str());
+    rmdir(dir);
 }
 
 TEST(SettingsJsonTest, WhatCannotBeUsedIsRefusedWithTheField) {

@@ -1,7 +1,7 @@
 // The one JSON schema of dssetup's output, as tests hold every command to it: one line, parsed
 // by a strict JSON parser (well-formed UTF-8 included); an object whose first fields are "ok"
 // (true or false), "status" (a number or null) and "message" (a string); on failure nothing
-// but "problems" beyond them.
+// but "problems" or "rollback" beyond them.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -33,7 +33,8 @@ inline nlohmann::ordered_json ParsedResult(const std::string &out) {
     }
     if (j.contains("ok") && j["ok"].is_boolean() && !j["ok"].get<bool>()) {
         for (const auto &[key, value] : j.items()) {
-            EXPECT_TRUE(key == "ok" || key == "status" || key == "message" || key == "problems")
+            EXPECT_TRUE(key == "ok" || key == "status" || key == "message" || key == "problems" ||
+                        key == "rollback")
                 << "data of a failure: " << key << " in " << out;
         }
     }

@@ -1,7 +1,9 @@
 """The API of dssetup ui against a simulated LAN of three ready appliances, on its PC side
 (run by ui_systest.sh): the list, reading, a change of name, workgroup and fixed address
-applied and read again, an unchanged request, the DHCP mode's early answer and the move to a
-leased address, the password, the printer, and the requests the server must refuse.
+applied, confirmed and read again, new addressing this PC would not reach and an address
+another appliance has (warnings, nothing sent), an unchanged request, the DHCP mode's early
+answer and the move to a leased address, the password, the printer, and the requests the
+server must refuse.
 """
 import os
 import socket
@@ -75,15 +77,26 @@ check('the change passes the rules of dssetup set', status == 200 and checked.ge
 status, refused, _ = ui.post(two + '/check', {'changes': {'gateway': '10.1.1.1'}})
 check('a gateway outside the subnet is refused before sending',
       not refused.get('ok') and refused['problems'][0]['field'] == 'gateway', refused)
+status, warned, _ = ui.post(two + '/check', {'changes': {'ip': '10.20.30.40', 'netmask': '255.255.255.0'}})
+check('an address this PC has no route to is a warning, not a refusal',
+      warned.get('ok') and warned['warnings'][0]['field'] == 'ip' and
+      'no route to 10.20.30.40' in warned['warnings'][0]['message'], warned)
+state, phases = apply(ui, mac_of(2), {'ip': '192.168.1.3'})
+problems = state.get('result', {}).get('problems', [])
+check('an address another appliance answers at is warned of, and nothing is sent',
+      state.get('result', {}).get('ok') is False and problems and problems[0].get('warning') and
+      'another host (00:C0:02:4C:00:03) already answers at 192.168.1.3' in problems[0]['message'] and
+      'ip_addr=192.168.1.2\n' in settings_file(2), state)
 
 state, phases = apply(ui, mac_of(2), changes)
 result = state.get('result', {})
 check('the apply went through its steps',
-      phases == ['reading', 'sending', 'applying', 'finding', 'done'], phases)
+      phases == ['reading', 'sending', 'applying', 'confirming', 'done'], phases)
 check('the appliance stored and applied the settings', result.get('ok') is True and
       result.get('status') == 0 and result.get('changed') == ['name', 'ip', 'workgroup'], state)
-check('it was found again by its MAC address at its new address',
-      state.get('found') is True and state.get('address') == '192.168.1.102', state)
+check('it was confirmed by its MAC address at its new address',
+      state.get('found') is True and state.get('address') == '192.168.1.102' and
+      result.get('confirmed') is True, state)
 listed = {a['mac']: a for a in ui.appliances()}
 check('the list shows it at its new address', listed.get(mac_of(2), {}).get('address') == '192.168.1.102',
       listed.get(mac_of(2)))
@@ -120,7 +133,7 @@ try:
     state, phases = apply(ui, mac_of(3), {'mode': 'dhcp'})
     result = state.get('result', {})
     check('DHCP mode: the early answer was reported, then the end of the apply',
-          phases == ['reading', 'sending', 'applying', 'accepted', 'confirming', 'finding', 'done'],
+          phases == ['reading', 'sending', 'applying', 'accepted', 'confirming', 'done'],
           phases)
     check('DHCP mode: applied without a failure', result.get('ok') is True and
           result.get('mode') == 'dhcp' and result.get('outcome') == 'finished', state)

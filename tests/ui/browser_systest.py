@@ -2,8 +2,10 @@
 simulated LAN of ready appliances, on its PC side (run by CTest through sim/appliance lan):
 the list fills, an appliance is chosen with the keyboard, a wrong name is refused in the form,
 the server name and workgroup are changed and applied, and the new values are there after the
-settings are read again. Screenshots of the list and of the form (also at 200 % zoom) go to
-the folder given as the argument.
+settings are read again; an address this PC would not reach is warned of, applied only after a
+second confirmation, counted down and put back; an appliance that stops answering stays in the
+list, marked. Screenshots of the list and of the form (also at 200 % zoom) go to the folder
+given as the argument.
 
 Exit status 77 (skipped) only where Chromium cannot start.
 """
@@ -14,7 +16,7 @@ import tempfile
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from ui_client import Checks, Ui  # noqa: E402
+from ui_client import Checks, Ui, on  # noqa: E402
 
 SKIP = 77
 shots = sys.argv[1] if len(sys.argv) > 1 else '.'
@@ -58,7 +60,8 @@ try:
 except Exception as e:  # noqa: BLE001 - whatever keeps the browser from starting
     skip(str(e).splitlines()[0] if str(e) else type(e).__name__)
 
-ui = Ui()
+CONFIRM_S = 12  # the bound of a change of addressing, short for the test
+ui = Ui('--confirm', str(CONFIRM_S))
 wait = WebDriverWait(driver, 30, poll_frequency=0.05)
 
 
@@ -155,7 +158,7 @@ try:
         lambda d: int(js('return document.documentElement.dataset.readCount || 0')) > reads)
     result = text('result')
     check('the result says the settings were stored and applied',
-          'stored and applied the settings (status 0, success)' in result, result)
+          'The appliance stored and applied the settings.' in result, result)
     check('the progress is gone once the result is there',
           not driver.find_element(By.ID, 'progress').is_displayed())
     check('the form shows the new values after reading them again',
@@ -166,6 +169,59 @@ try:
     wait.until(lambda d: 'NAS-WEB' in d.find_element(
         By.CSS_SELECTOR, 'tr[data-mac="00:C0:02:4C:00:02"]').text)
     check('the list shows the new name', True)
+    # An address this PC has no route to, with a gateway that does not exist: warned of as it
+    # is typed, sent only after a second confirmation, its answer awaited with a countdown,
+    # and the previous settings put back.
+    pick = driver.find_element(By.CSS_SELECTOR, 'tr[data-mac="00:C0:02:4C:00:03"] button.pick')
+    pick.send_keys(Keys.ENTER)
+    wait.until(lambda d: value('name') == 'JX4C0003')
+    wait.until(lambda d: 'Changes' not in text('changes') and text('changes') != '')
+    set_field('ip', '10.20.30.40')
+    set_field('netmask', '255.255.255.0')
+    set_field('gateway', '10.20.30.1')
+    wait.until(lambda d: d.find_element(By.ID, 'warnings').is_displayed())
+    check('the warning is shown as the address is typed',
+          'no route to 10.20.30.40' in text('warnings'), text('warnings'))
+    driver.find_element(By.ID, 'apply').click()
+    wait.until(lambda d: d.find_element(By.ID, 'confirm-move').is_displayed())
+    check('apply asks a second time, naming the bound',
+          ('within %d s' % CONFIRM_S) in text('confirm-text') and
+          not driver.find_element(By.ID, 'progress').is_displayed(), text('confirm-text'))
+    check('nothing was sent before the second confirmation',
+          'ip_addr=192.168.1.3\n' in on(3, 'cat /etc/CGI_ds.conf'))
+    shot('ui-confirm.png')
+    driver.find_element(By.ID, 'confirm-apply').click()
+    wait.until(lambda d: d.find_element(By.ID, 'countdown').is_displayed())
+    check('a countdown runs while the new address is awaited',
+          (' s left of %d s' % CONFIRM_S) in text('countdown'), text('countdown'))
+    WebDriverWait(driver, 120, poll_frequency=0.2).until(
+        lambda d: not d.find_element(By.ID, 'progress').is_displayed())
+    result = text('result')
+    check('the result says it was cut off and restored at its old address',
+          'the previous settings were restored; it answers at 192.168.1.3 again' in result and
+          'restored' in driver.find_element(By.ID, 'result').get_attribute('class'), result)
+    print('figure: a cut-off apply in the page, to its restored result: %s ms (bound %d s)' %
+          (js('return document.documentElement.dataset.applyMs'), CONFIRM_S))
+    wait.until(lambda d: 'restored at' in d.find_element(
+        By.CSS_SELECTOR, 'tr[data-mac="00:C0:02:4C:00:03"]').text)
+    check('its row is marked restored', True)
+    check('the appliance has its old address again',
+          'ip_addr=192.168.1.3\n' in on(3, 'cat /etc/CGI_ds.conf'))
+    shot('ui-restored.png')
+
+    # An appliance moved away by hand stays in the list, marked with its last answer.
+    on(4, 'ip addr flush dev eth0; ip addr add 10.9.9.9/24 dev eth0')
+    driver.find_element(By.ID, 'search').click()
+    try:
+        WebDriverWait(driver, 30, poll_frequency=0.2).until(lambda d: 'not answering since' in
+                                                           d.find_element(By.CSS_SELECTOR,
+                                                                          'tr[data-mac="00:C0:02:4C:00:04"]').text)
+    except Exception:  # noqa: BLE001
+        pass
+    row = driver.find_element(By.CSS_SELECTOR, 'tr[data-mac="00:C0:02:4C:00:04"]').text
+    check('an appliance that stopped answering stays in the list, marked', 'not answering since'
+          in row, row)
+
     driver.set_window_size(1280, 3000)
     driver.find_element(By.ID, 'settings').screenshot(os.path.join(shots, 'ui-form.png'))
     print('screenshot: ' + os.path.join(shots, 'ui-form.png'))

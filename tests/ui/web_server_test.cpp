@@ -490,14 +490,16 @@ TEST_F(WebServerTest, ReadCheckApplyAndReadAgain) {
     EXPECT_EQ(Post(Settings() + "/apply", R"({"changes": {"zone": "X"}})").status, 409);
     const Json done = Finish(job);
     ASSERT_TRUE(done.is_object());
-    EXPECT_EQ(done["steps"], Json::array({"reading", "sending", "applying", "finding", "done"}));
+    // A new address: confirmed where the appliance answered, by its MAC address.
+    EXPECT_EQ(done["steps"], Json::array({"reading", "sending", "applying", "confirming", "done"}));
     const Json &result = done["result"];
     EXPECT_EQ(result["ok"], true) << done;
     EXPECT_EQ(result["status"], 0);
     EXPECT_EQ(result["status_text"], "0 (success)");
     EXPECT_EQ(result["outcome"], "finished");
-    EXPECT_EQ(done["lines"], Json::array({"Sending the settings to 127.0.0.1, changed: name, ip, "
-                                          "workgroup."}));
+    EXPECT_EQ(done["lines"][0], "Sending the settings to 127.0.0.1, changed: name, ip, workgroup.");
+    EXPECT_EQ(result["confirmed"], true);
+    EXPECT_EQ(result["address"], "127.0.0.1");
     EXPECT_EQ(result["changed"], Json::array({"name", "ip", "workgroup"}));
     EXPECT_EQ(done["found"], true);
     EXPECT_EQ(agent_->Count(proto::kCmdWriteSettings), 1);

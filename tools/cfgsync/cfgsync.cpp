@@ -24,14 +24,15 @@
 #include "config/cfg.h"
 #include "config/keys.h"
 #include "net/net.h"
+#include "protocol/default_address.h"
 
 namespace {
 
 constexpr char kBoot[] = "BOOT";
 constexpr char kSystem[] = "SYSTEM";
 
-constexpr char kFallbackIp[] = "192.168.0.2";
-constexpr char kFallbackNetmask[] = "255.255.255.0";
+constexpr const char *kFallbackIp = proto::kDefaultIp;
+constexpr const char *kFallbackNetmask = proto::kDefaultNetmask;
 constexpr char kPrinterSuffixFormat[] = "%s_p1";
 
 constexpr int kMaxWrites = 24;

@@ -93,6 +93,11 @@ function element(tag, attributes, text) {
 
 // ---- The list ----
 
+// "10:42" of a time in seconds since 1970.
+function clock(seconds) {
+  return new Date(seconds * 1000).toLocaleTimeString([], {hour: '2-digit', minute: '2-digit'});
+}
+
 function setCell(cell, text) {
   if (cell.textContent !== text) {
     cell.textContent = text;
@@ -120,13 +125,23 @@ function rowFor(a) {
   pick.setAttribute('aria-label', title + ', ' + a.mac +
                     (a.mac === selected ? ', shown below' : ''));
   setCell(mac, a.mac);
-  let where = a.address;
+  // What became of it: kept in the list when it stops answering, marked.
+  const marks = [];
   if (a.busy) {
-    where += ' (applying settings)';
-  } else if (!a.answering) {
-    where += ' (no answer)';
+    marks.push('applying settings');
+  } else {
+    if (a.note === 'restored') {
+      marks.push('restored at ' + clock(a.note_at));
+    } else if (a.note === 'other settings') {
+      marks.push('holds other settings since ' + clock(a.note_at));
+    } else if (a.note === 'not answering') {
+      marks.push('new settings kept at ' + clock(a.note_at));
+    }
+    if (!a.answering) {
+      marks.push(a.last_answer ? 'not answering since ' + clock(a.last_answer) : 'no answer');
+    }
   }
-  setCell(address, where);
+  setCell(address, a.address + (marks.length ? ' (' + marks.join('; ') + ')' : ''));
   setCell(version, a.version || '…');
   setCell(password, a.password_set ? 'set' : 'not set');
   row.classList.toggle('selected', a.mac === selected);
@@ -389,6 +404,8 @@ function showCheck(r) {
     summary.append(item);
   }
   byId('summary').hidden = r.problems.length === 0;
+  showWarnings(byId('warnings-list'), r.warnings || []);
+  byId('warnings').hidden = !(r.warnings || []).length;
   const notes = byId('notes');
   notes.replaceChildren();
   for (const n of r.notes) {
@@ -396,6 +413,36 @@ function showCheck(r) {
   }
   say('changes', r.changed.length ? 'Changes: ' + r.changed.join(', ') + '.'
                                   : 'No setting differs from the ones read.');
+}
+
+// Warnings (new addressing this PC would not reach, ...) as items, each linked to its field.
+function showWarnings(list, warnings) {
+  list.replaceChildren();
+  for (const w of warnings) {
+    const item = element('li');
+    if (keys.keys[w.field]) {
+      item.append(element('a', {href: '#' + fieldId(w.field)}, keys.keys[w.field].label),
+                  document.createTextNode(': ' + w.message));
+    } else {
+      item.textContent = w.message;
+    }
+    list.append(item);
+  }
+}
+
+// The second confirmation: the warnings, what happens if the appliance is cut off, and the
+// choice to apply all the same.
+function askToConfirm(warnings) {
+  showWarnings(byId('confirm-list'), warnings);
+  say('confirm-text', 'If, once it has applied them, the appliance does not answer at an ' +
+      'address this PC reaches within ' + keys.confirm + ' s, the previous settings are sent ' +
+      'back to it by broadcast to its MAC address.');
+  byId('confirm-move').hidden = false;
+  byId('confirm-apply').focus();
+}
+
+function hideConfirm() {
+  byId('confirm-move').hidden = true;
 }
 
 function showFacts(s, address) {
@@ -470,6 +517,7 @@ async function apply(event) {
     return;
   }
   clearTimeout(checkTimer);
+  hideConfirm();
   const r = await check();
   if (!r) {
     return;
@@ -480,29 +528,50 @@ async function apply(event) {
     say('result', 'Nothing was sent: correct the settings marked first.', 'result bad');
     return;
   }
-  const body = {changes: changes(), now: byId('now').checked};
+  if (r.warnings && r.warnings.length) {
+    say('result', '', 'result');
+    askToConfirm(r.warnings);
+    return;
+  }
+  await send(false);
+}
+
+// Applies the changes of the form; `force` after the user confirmed the warnings.
+async function send(force) {
+  hideConfirm();
+  const body = {changes: changes(), now: byId('now').checked, force};
   const mac = selected;
   const before = readSettings ? readSettings.ip_addr : '';
   setApplying(true);
+  say('progress-text', phases.reading + '…');
   say('result', '', 'result');
   const started = performance.now();
+  let warned = null;
   try {
     const {job} = await api('POST', '/api/appliances/' + mac + '/apply', body);
     let state = {version: 0};
     for (;;) {
       // Answered as soon as the job moves on (or after two seconds without news).
       state = await api('GET', '/api/jobs/' + job + '?after=' + state.version);
-      showProgress(state, before);
+      showProgress(state);
       if (state.done) {
         break;
       }
     }
     document.documentElement.dataset.applyMs = String(Math.round(performance.now() - started));
     showResult(state, before);
+    const problems = (state.result || {}).problems || [];
+    if (problems.length && problems.every((p) => p.warning)) {
+      warned = problems;  // found only as it was applied (another host at the address)
+    }
   } catch (e) {
     say('result', 'The settings were not applied: ' + e.message, 'result bad');
   } finally {
     setApplying(false);
+  }
+  if (warned) {
+    askToConfirm(warned);
+    return;
   }
   if (mac === selected) {
     await read(true);
@@ -512,11 +581,16 @@ async function apply(event) {
 
 function setApplying(on) {
   applying = on;
-  byId('apply').disabled = on;
-  byId('reread').disabled = on;
+  // Nothing else goes to the appliances meanwhile: a request between the settings and their
+  // repetition would make the appliance carry the repetition out again.
+  for (const id of ['apply', 'reread', 'password-set', 'password-verify', 'print-test']) {
+    byId(id).disabled = on;
+  }
+  byId('print-form').querySelector('button').disabled = on;
   byId('progress').hidden = !on;
   if (!on) {
     say('progress-text', '');
+    byId('countdown').hidden = true;
   }
 }
 
@@ -525,57 +599,60 @@ const phases = {
   sending: 'Sending the settings',
   applying: 'The appliance stores and applies the settings (network and services restart; this takes up to a minute)',
   accepted: 'The appliance accepted the settings and restarts its network to get an address from a DHCP server',
-  confirming: 'Waiting for a possible failure report (in DHCP mode the appliance may get a new address; this page finds it again by its MAC address)',
+  confirming: 'Checking that the appliance answers where this PC reaches it (it may have a new address; this page finds it by its MAC address)',
+  restoring: 'The new settings did not work: the previous settings are sent back by broadcast to its MAC address',
   finding: 'Looking for the appliance by its MAC address',
   done: 'Done',
 };
 
-function showProgress(state, before) {
+function showProgress(state) {
   let text = phases[state.phase] || state.phase;
   // The wait so far, as dssetup set tells it ("waiting for ...: 12 s, sent 2 times").
   const wait = /: (\d+ s(, sent \d+ times)?)$/.exec(state.text || '');
   if (wait) {
     text += ': ' + wait[1];
   }
-  if ((state.phase === 'accepted' || state.phase === 'confirming') && state.address &&
-      state.address !== before) {
-    text += '. It answers at ' + state.address + ' now.';
-  }
   say('progress-text', text + (text.endsWith('.') ? '' : '…'));
+  // A change of addressing: the time the appliance has left to answer where this PC reaches it.
+  const awaited = ['applying', 'accepted', 'confirming'].includes(state.phase);
+  const c = awaited ? state.countdown : null;
+  byId('countdown').hidden = !c;
+  if (c) {
+    say('countdown', Math.max(0, Math.round(c.left)) + ' s left of ' + Math.round(c.bound) +
+        ' s for the appliance to answer where this PC reaches it; then the previous settings ' +
+        'are sent back.');
+  }
 }
 
+// The result as `dssetup set` tells it, and where the appliance is now.
 function showResult(state, before) {
   const out = byId('result');
   out.replaceChildren();
   const r = state.result || {};
   const line = (text) => out.append(element('p', {}, text));
+  const sentence = (text) => text.charAt(0).toUpperCase() + text.slice(1) + '.';
   if (r.ok) {
-    if (r.mode === 'dhcp') {
-      if (r.outcome === 'finished') {
-        line('The appliance accepted the settings and finished applying them without a failure.');
-      } else {
-        line('The appliance accepted the settings and restarted its network; no failure was reported.');
-      }
-    } else {
-      line('The appliance stored and applied the settings (status 0, success).');
+    line(sentence(r.message || 'the appliance stored and applied the settings'));
+    if (r.changed && r.changed.length) {
+      line('Changed: ' + r.changed.join(', ') + '.');
+    }
+    if (!r.confirmed) {
+      line(!state.found ? 'It was not found again by its MAC address: search again in a while.'
+           : state.address !== before ? 'It has a new address: ' + state.address + '.'
+           : 'It answers at ' + state.address + '.');
     }
     out.className = 'result ok';
-  } else {
-    line('The settings were not applied: ' + (r.message || 'no answer') + '.');
-    for (const p of r.problems || []) {
-      line((keys.keys[p.field] ? keys.keys[p.field].label + ': ' : '') + p.message);
-    }
-    out.className = 'result bad';
+    return;
   }
-  if (r.changed && r.changed.length) {
-    line('Changed: ' + r.changed.join(', ') + '.');
+  const rollback = r.rollback || null;
+  line((rollback ? '' : 'The settings were not applied: ') + sentence(r.message || 'no answer'));
+  for (const p of r.problems || []) {
+    line((keys.keys[p.field] ? keys.keys[p.field].label + ': ' : '') + p.message);
   }
-  if (state.found) {
-    line(state.address !== before ? 'It has a new address: ' + state.address + '.'
-                                  : 'It answers at ' + state.address + '.');
-  } else {
-    line('It was not found again by its MAC address: it may have an address this PC cannot reach. Search again in a while.');
+  if (rollback && rollback.not_applied && rollback.not_applied.length) {
+    line('Stored but not applied: ' + rollback.not_applied.join(', ') + '.');
   }
+  out.className = rollback && rollback.restored ? 'result restored' : 'result bad';
 }
 
 // ---- Password and printer ----
@@ -630,6 +707,12 @@ async function start() {
   byId('add-form').addEventListener('submit', addTyped);
   byId('settings-form').addEventListener('submit', apply);
   byId('reread').addEventListener('click', () => read(true));
+  byId('confirm-apply').addEventListener('click', () => send(true));
+  byId('confirm-cancel').addEventListener('click', () => {
+    hideConfirm();
+    const first = (lastCheck && lastCheck.warnings || []).find((w) => keys.keys[w.field]);
+    (first ? input(first.field) : byId('apply')).focus();
+  });
   byId('password-form').addEventListener('submit', (e) => { e.preventDefault(); password('set'); });
   byId('password-verify').addEventListener('click', () => password('verify'));
   byId('print-test').addEventListener('click', () => print('/print-test', new ArrayBuffer(0), 'a test page'));
