@@ -279,7 +279,7 @@ TEST_F(ReadSettingsTest, DateFileOfAnotherUserIsNeverTrusted) {
     int refused = 0;
     const std::uint16_t last = sim::Target().empty() ? 300 : 150;  // fewer under an emulator
     for (std::uint16_t seq = 100; seq < last; ++seq) {
-        const Bytes r = pc.Ask(Request(0x10, seq));
+        const Bytes r = pc.Ask(Request(0x10, seq), 20000);
         ASSERT_EQ(r.size(), 258u);
         const std::string date(reinterpret_cast<const char *>(r.data() + 98), 11);
         EXPECT_EQ(date.find("1666"), std::string::npos) << "reply " << seq;
