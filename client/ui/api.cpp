@@ -77,6 +77,17 @@ constexpr FormField kFields[] = {
      "a whole number, -999 to 9999"},
 };
 
+// What a value looks like, in words: an address as an example rather than "A.B.C.D".
+std::string FormOf(const FormField &f, const KeyInfo &k) {
+    if (!f.form.empty()) {
+        return std::string(f.form);
+    }
+    if (k.form.rfind("A.B.C.D", 0) == 0) {
+        return "four numbers 0-255 with dots between, as in 192.168.0.2";
+    }
+    return std::string(k.form);
+}
+
 std::string Dump(const Json &j) {
     return j.dump(-1, ' ', false, Json::error_handler_t::replace);
 }
@@ -456,7 +467,7 @@ ApiReply Api::Keys() const {
             }
         }
         keys[std::string(k.name)] = Json{{"label", f.label.empty() ? k.label : f.label},
-                                         {"form", f.form.empty() ? k.form : f.form},
+                                         {"form", FormOf(f, k)},
                                          {"help", f.help},
                                          {"json", k.json},
                                          {"choices", choices}};
