@@ -13,6 +13,7 @@
 #include <cstring>
 #include <thread>
 
+#include "client/session.h"
 #include "common/scoped.h"
 
 extern char **environ;
@@ -35,21 +36,6 @@ std::string ForwardingPage(const std::string &address) {
            address + "\">\n<script>location.replace(\"" + address +
            "\");</script>\n</head>\n<body>\n<p><a href=\"" + address +
            "\">Open the setup page</a></p>\n</body>\n</html>\n";
-}
-
-bool WriteAll(int fd, const std::string &text) {
-    std::size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return false;
-        }
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
 }
 
 }  // namespace
@@ -92,7 +78,7 @@ bool BrowserOpener::Write(const std::string &address, const std::string &base, s
         return false;
     }
     file_ = file;
-    if (::fchmod(fd.get(), 0600) != 0 || !WriteAll(fd.get(), ForwardingPage(address)) ||
+    if (::fchmod(fd.get(), 0600) != 0 || !WriteWhole(fd.get(), ForwardingPage(address)) ||
         fd.reset() != 0) {
         *error = "cannot write " + file + ": " + std::strerror(errno);
         return false;
