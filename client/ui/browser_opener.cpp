@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <thread>
+#include <vector>
 
 #include "client/session.h"
 #include "common/scoped.h"
@@ -56,18 +57,28 @@ void BrowserOpener::Remove() {
 }
 
 bool BrowserOpener::Write(const std::string &address, const std::string &base, std::string *error) {
-    std::string where = base;
-    for (const char *name : {"XDG_RUNTIME_DIR", "TMPDIR"}) {
-        if (where.empty() && Set(name)) {
-            where = std::getenv(name);
+    // The first of the places that takes a new folder (mode 0700).
+    std::vector<std::string> places;
+    if (!base.empty()) {
+        places.push_back(base);
+    } else {
+        for (const char *name : {"XDG_RUNTIME_DIR", "TMPDIR"}) {
+            if (Set(name)) {
+                places.push_back(std::getenv(name));
+            }
         }
+        places.push_back("/tmp");
     }
-    if (where.empty()) {
-        where = "/tmp";
-    }
-    std::string folder = where + "/dssetup-ui-XXXXXX";
-    if (::mkdtemp(folder.data()) == nullptr) {  // mode 0700
+    std::string folder;
+    for (const std::string &where : places) {
+        folder = where + "/dssetup-ui-XXXXXX";
+        if (::mkdtemp(folder.data()) != nullptr) {
+            break;
+        }
         *error = "cannot make a folder in " + where + ": " + std::strerror(errno);
+        folder.clear();
+    }
+    if (folder.empty()) {
         return false;
     }
     folder_ = folder;

@@ -16,8 +16,8 @@ class BrowserOpener {
     BrowserOpener(const BrowserOpener &) = delete;
     BrowserOpener &operator=(const BrowserOpener &) = delete;
 
-    // Writes the forwarding file for `address` in a new folder under `base` (empty:
-    // $XDG_RUNTIME_DIR, else $TMPDIR, else /tmp); false with *error.
+    // Writes the forwarding file for `address` in a new folder under `base` (empty: the first
+    // of $XDG_RUNTIME_DIR, $TMPDIR and /tmp that takes one); false with *error.
     bool Write(const std::string &address, const std::string &base, std::string *error);
     // Writes it and starts `xdg-open FILE` where there is a desktop ($DISPLAY or
     // $WAYLAND_DISPLAY); what went wrong, or that there is no desktop, is said on `err`.
