@@ -303,6 +303,7 @@ def walk_editing():
     width(NARROW)
     js("document.getElementById('f-name').scrollIntoView({block: 'start'})")
     check('... also at 400 px', in_view('apply'))
+    check('at 400 px the form reaches not past the window', sideways() <= 0, sideways())
     width(WIDE)
     state('form-errors', scroll_to='f-ip')
     by_id('apply').click()
@@ -426,6 +427,15 @@ def walk_printing():
     page = printed(2, 100)
     check('a test page is printed', page.startswith('dssetup test page'), page[:200])
     state('printed', scroll_to='printer-title')
+    # 200 % zoom: the page of a window half as wide, every line readable without scrolling
+    # sideways.
+    driver.execute_cdp_cmd('Emulation.setDeviceMetricsOverride',
+                           {'width': 640, 'height': 900, 'deviceScaleFactor': 2, 'mobile': False})
+    time.sleep(0.3)
+    check('at 200 % zoom nothing reaches past the window', sideways() <= 0, sideways())
+    js("document.getElementById('settings-title').scrollIntoView()")
+    driver.save_screenshot(os.path.join(shots, 'ui-form-zoom200.png'))
+    driver.execute_cdp_cmd('Emulation.clearDeviceMetricsOverride', {})
 
 
 try:
