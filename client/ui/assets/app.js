@@ -139,6 +139,12 @@ function sentence(text) {
   return t.charAt(0).toUpperCase() + t.slice(1) + (/[.!?]$/.test(t) ? '' : '.');
 }
 
+// A failure told once: "Printing failed: " before a message that does not say so itself.
+function failed(prefix, subject, error) {
+  const text = sentence(error);
+  return text.toLowerCase().startsWith(subject) ? text : prefix + text;
+}
+
 // A message and, apart, the appliance's status number ("status -307") as a detail.
 function withDetail(out, text, detail, kind) {
   out.replaceChildren(element('p', {}, text));
@@ -982,10 +988,10 @@ async function password(action) {
     const r = await api('POST', '/api/appliances/' + selected + '/password',
                         action === 'remove' ? {action} : {action, password: value});
     stopWaiting('password-state');
-    const failed = action === 'set' ? 'The password was not set: '
+    const prefix = action === 'set' ? 'The password was not set: '
                    : action === 'remove' ? 'The password was not removed: ' : '';
     withDetail(byId('password-state'), r.ok ? (action === 'verify' ? 'The password is right.' : r.message)
-                                            : failed + sentence(r.error), r.ok ? '' : r.detail);
+                                            : failed(prefix, 'the password', r.error), r.ok ? '' : r.detail);
     if (r.ok && r.password_set !== undefined) {
       showPassword(r.password_set);
     }
@@ -1010,7 +1016,7 @@ async function print(path, raw, what) {
     if (r.ok) {
       say('print-state', r.bytes + ' bytes went to the printer.');
     } else {
-      withDetail(byId('print-state'), 'Printing failed: ' + sentence(r.error) +
+      withDetail(byId('print-state'), failed('Printing failed: ', 'printing', r.error) +
                  (r.status === -307 ? ' Is a printer connected to the appliance, switched on and ready?' : ''),
                  r.detail);
     }
