@@ -415,7 +415,7 @@ def walk_password():
 
 def walk_printing():
     by_id('print-test').click()
-    wait.until(lambda d: 'Printing failed' in text('print-state'))
+    wait.until(lambda d: 'writing to the printer failed' in text('print-state'))
     check('a port without a printer is told in words',
           'writing to the printer failed' in text('print-state') and
           'Is a printer connected' in text('print-state') and
