@@ -3,7 +3,8 @@
 # appliances (default 50), each measured five times in one run, medians reported:
 #
 # 1. Page load to the first list: headless Chromium opens the page; the time from the start
-#    of the navigation to the first row drawn (the page records it), and to all N rows.
+#    of the navigation to the first row drawn (the page records it), and to all N rows; then
+#    a changed name applied in the page, from the click on Apply to the result shown.
 # 2. Apply to result of an unchanged request through the API (POST apply, the job followed
 #    until done), against its floor: the same request by `dssetup set` on the command line.
 # 3. The size of dssetup in BUILD, stripped, and the libraries it needs.

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "client/session.h"
 #include "client/settings_json.h"
 
 namespace dssetup {
@@ -18,21 +19,6 @@ namespace {
 
 constexpr mode_t kFolderMode = 0700;
 constexpr mode_t kFileMode = 0600;
-
-bool WriteWhole(int fd, const std::string &text) {
-    std::size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t n = write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return false;
-        }
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
-}
 
 }  // namespace
 

@@ -605,6 +605,21 @@ Result SendPassword(int fd, const Options &options, const Located &where, bool s
     return r;
 }
 
+bool WriteWhole(int fd, std::string_view text) {
+    std::size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t n = write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return false;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
 bool ReadAll(const std::string &path, Bytes *data) {
     const bool stdin_input = path == "-";
     const int fd = stdin_input ? STDIN_FILENO : open(path.c_str(), O_RDONLY | O_CLOEXEC);

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "client/args.h"
@@ -126,6 +127,9 @@ Result Rescue(int fd, const Options &options, const Target &target, const SetHoo
 
 // A whole file, or standard input for "-".
 bool ReadAll(const std::string &path, Bytes *data);
+// Writes the whole text to a descriptor (again after a short write or EINTR); false on a
+// failure.
+bool WriteWhole(int fd, std::string_view text);
 std::string AddressText(const sockaddr_in &a);
 
 // The command-line tool: runs the command of the options, prints its result (text, or JSON

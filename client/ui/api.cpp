@@ -17,6 +17,7 @@
 #include "client/session.h"
 #include "client/settings.h"
 #include "client/settings_json.h"
+#include "protocol/protocol.h"
 
 namespace dssetup::ui {
 
@@ -37,26 +38,55 @@ constexpr FormGroup kGroups[] = {
 struct FormField {
     Key key;
     std::string_view group;
-    std::string_view label;  // empty: the key's own label
+    std::string_view label;      // empty: the key's own label
+    std::string_view help;       // what the setting does, for someone who sets it the first time
+    std::string_view form = {};  // empty: the key's own form of a value
 };
 constexpr FormField kFields[] = {
-    {Key::kName, "identity", ""},
-    {Key::kDescription, "identity", ""},
-    {Key::kMode, "addressing", ""},
-    {Key::kIp, "addressing", ""},
-    {Key::kNetmask, "addressing", ""},
-    {Key::kGateway, "addressing", ""},
-    {Key::kDhcpServer, "dhcp", ""},
-    {Key::kDhcpStart, "dhcp", "First address"},
-    {Key::kDhcpEnd, "dhcp", "Last address"},
-    {Key::kWorkgroup, "windows", ""},
-    {Key::kWins, "windows", ""},
-    {Key::kWinsServer, "windows", ""},
-    {Key::kZone, "appletalk", ""},
-    {Key::kDate, "clock", ""},
-    {Key::kTime, "clock", ""},
-    {Key::kTimeZone, "zone", ""},
+    {Key::kName, "identity", "",
+     "The appliance's name on the network: Windows computers list it by this name, and it is "
+     "its host name."},
+    {Key::kDescription, "identity", "", "Shown beside the name in the Windows network view."},
+    {Key::kMode, "addressing", "",
+     "Fixed address: the appliance always has the address below. From a DHCP server: a DHCP "
+     "server of this network (often the router) gives it an address."},
+    {Key::kIp, "addressing", "", ""},
+    {Key::kNetmask, "addressing", "", "Most small networks use 255.255.255.0."},
+    {Key::kGateway, "addressing", "",
+     "The router to other networks and the Internet; 0.0.0.0 for none."},
+    {Key::kDhcpServer, "dhcp", "",
+     "On: the appliance gives addresses to the computers of this network. Turn it on only "
+     "where nothing else (a router, usually) does."},
+    {Key::kDhcpStart, "dhcp", "First address", "The addresses it gives, inside its own subnet."},
+    {Key::kDhcpEnd, "dhcp", "Last address", ""},
+    {Key::kWorkgroup, "windows", "",
+     "The Windows workgroup the appliance is listed in; most networks use WORKGROUP."},
+    {Key::kWins, "windows", "Use WINS",
+     "WINS finds Windows computers by name across routers. Off is right for most networks: "
+     "names are then found by broadcast on this network."},
+    {Key::kWinsServer, "windows", "", "The address of the WINS server, used while WINS is on."},
+    {Key::kZone, "appletalk", "",
+     "The AppleTalk zone Macintosh computers find the appliance in. * is the network's default "
+     "zone: keep it unless your network has zones."},
+    {Key::kDate, "clock", "", "The appliance's date; it moves on while this page is open.",
+     "month/day/year, MM/DD/YYYY"},
+    {Key::kTime, "clock", "", "The appliance's time of day.", "HH:MM:SS, 24 hours"},
+    {Key::kTimeZone, "zone", "Time zone number",
+     "The appliance's time zone, by the number its own web administration gives it (0 as "
+     "delivered). It does not change the date and time above.",
+     "a whole number, -999 to 9999"},
 };
+
+// What a value looks like, in words: an address as an example rather than "A.B.C.D".
+std::string FormOf(const FormField &f, const KeyInfo &k) {
+    if (!f.form.empty()) {
+        return std::string(f.form);
+    }
+    if (k.form.rfind("A.B.C.D", 0) == 0) {
+        return "four numbers 0-255 with dots between, as in 192.168.0.2";
+    }
+    return std::string(k.form);
+}
 
 std::string Dump(const Json &j) {
     return JsonText(j);
@@ -173,17 +203,53 @@ bool Reach(int fd, const Options &options, const Appliance &a, Target *target, s
     return true;
 }
 
+// A command's message for a person: each status of the appliance in it by its meaning alone
+// ("reported that writing to the printer failed"), the numbers kept apart for *detail
+// ("status -307").
+std::string InWords(std::string message, std::string *detail) {
+    auto replace = [&message](const std::string &from, const std::string &to) {
+        bool found = false;
+        for (std::size_t at = message.find(from); at != std::string::npos;
+             at = message.find(from, at + to.size())) {
+            message.replace(at, from.size(), to);
+            found = true;
+        }
+        return found;
+    };
+    std::vector<int> codes;
+    for (const proto::StatusText &t : proto::kStatusTexts) {
+        const std::string number = std::to_string(t.code);
+        const std::string meaning(t.text);
+        bool found = replace("reported " + StatusWords(t.code), "reported that " + meaning);
+        found = replace(StatusWords(t.code), meaning) || found;
+        found = replace(" (status " + number + ")", "") || found;
+        if (found && t.code != proto::kStOk) {
+            codes.push_back(t.code);
+        }
+    }
+    detail->clear();
+    for (int code : codes) {
+        *detail += (detail->empty() ? "status " : ", ") + std::to_string(code);
+    }
+    return message;
+}
+
 // A short command's result for the page: "ok", "message" (a sentence starting with a capital)
-// or "error", and its data.
+// or "error" (in words), the appliance's status as a number and as a "detail", and its data.
 Json Outcome(const Result &r) {
     Json j = Json::object();
     j["ok"] = r.ok;
-    std::string sentence = r.message;
+    std::string detail;
+    std::string sentence = InWords(r.message, &detail);
     if (!sentence.empty() && sentence[0] >= 'a' && sentence[0] <= 'z') {
         sentence[0] = static_cast<char>(sentence[0] - 'a' + 'A');
     }
-    j[r.ok ? "message" : "error"] = r.ok ? sentence + "." : r.message;
+    j[r.ok ? "message" : "error"] = r.ok ? sentence + "." : sentence;
     j["status"] = r.status.has_value() ? Json(*r.status) : Json(nullptr);
+    if (r.status.has_value() && *r.status != 0 && detail.empty()) {
+        detail = "status " + std::to_string(*r.status);
+    }
+    j["detail"] = detail;
     if (r.ok) {
         for (const auto &[key, value] : r.data.items()) {
             j[key] = value;
@@ -192,13 +258,20 @@ Json Outcome(const Result &r) {
     return j;
 }
 
-// A command's result as the page gets it: the JSON of `--json`, and the status in words.
+// A command's result as the page gets it: the JSON of `--json`, the status in words, and
+// the message in words ("words") with the status numbers apart ("detail").
 Json ResultOf(const Result &r) {
     Json j = Json::parse(ResultJson(r), nullptr, false);
     if (!j.is_object()) {
         j = Json{{"ok", r.ok}, {"message", r.message}};
     }
     j["status_text"] = r.status.has_value() ? StatusWords(*r.status) : std::string();
+    std::string detail;
+    j["words"] = InWords(r.message, &detail);
+    if (r.status.has_value() && *r.status != 0 && detail.empty()) {
+        detail = "status " + std::to_string(*r.status);
+    }
+    j["detail"] = detail;
     return j;
 }
 
@@ -240,9 +313,12 @@ const char *PhaseName(SetStep step) {
 }
 
 // What a set of changes would do to the settings read: the steps and rules of `dssetup set`
-// before it sends anything. New fixed addressing is also held against this PC's network as
-// the appliance answers it at `address` ("warnings"); whether another host has the address is
-// asked only when the settings are applied.
+// before it sends anything. Every problem at once: a value not of its field's form is a
+// problem of that field, and the rules are checked on the others (a field with a problem of
+// its own gets no second one). "changed" names every field that differs, the ones with a
+// value that is not of its form included. New fixed addressing is also held against this
+// PC's network as the appliance answers it at `address` ("warnings"); whether another host
+// has the address is asked only when the settings are applied.
 Json Evaluate(const SettingsInfo &read, const sockaddr_in &address,
               const std::vector<std::string> &words, bool now) {
     std::vector<Problem> problems;
@@ -251,27 +327,39 @@ Json Evaluate(const SettingsInfo &read, const sockaddr_in &address,
         AddClockChanges(&changes);
     }
     ParseAssignments(words, &changes, &problems);
+    auto has_problem = [&problems](std::string_view field) {
+        return std::any_of(problems.begin(), problems.end(),
+                           [field](const Problem &p) { return p.field == field; });
+    };
     Json j;
-    j["notes"] = Json::array();
     j["changed"] = Json::array();
     const Settings current = SettingsOf(read);
     Settings wanted = current;
     std::vector<Problem> warnings;
-    if (problems.empty() && ApplyChanges(changes, current, &wanted, &problems)) {
-        j["notes"] = ApplyImplied(changes, current, &wanted);
-        problems = Validate(current, wanted);
-        bool addressing = false;
-        for (Key k : ChangedKeys(current, wanted)) {
-            j["changed"].push_back(std::string(InfoOf(k).name));
-            addressing = addressing || k == Key::kMode || k == Key::kIp || k == Key::kNetmask ||
-                         k == Key::kGateway;
+    // Each change parsed above takes.
+    ApplyChanges(changes, current, &wanted, &problems);
+    j["notes"] = ApplyImplied(changes, current, &wanted);
+    for (Problem &p : Validate(current, wanted)) {
+        if (!has_problem(p.field)) {
+            problems.push_back(std::move(p));
         }
-        if (problems.empty() && addressing && !wanted.dhcp_client) {
-            const PcNetwork pc = ReadPcNetwork();
-            warnings = ReachProblems(pc, PathTo(pc, ntohl(address.sin_addr.s_addr)),
-                                     HostAddress(wanted.ip), HostAddress(wanted.netmask),
-                                     HostAddress(wanted.gateway));
+    }
+    bool addressing = false;
+    const std::vector<Key> differing = ChangedKeys(current, wanted);
+    for (const KeyInfo &k : kKeys) {
+        const bool differs =
+            std::find(differing.begin(), differing.end(), k.key) != differing.end();
+        if (differs || has_problem(k.name)) {
+            j["changed"].push_back(std::string(k.name));
         }
+        addressing = addressing || (differs && (k.key == Key::kMode || k.key == Key::kIp ||
+                                                k.key == Key::kNetmask || k.key == Key::kGateway));
+    }
+    if (problems.empty() && addressing && !wanted.dhcp_client) {
+        const PcNetwork pc = ReadPcNetwork();
+        warnings =
+            ReachProblems(pc, PathTo(pc, ntohl(address.sin_addr.s_addr)), HostAddress(wanted.ip),
+                          HostAddress(wanted.netmask), HostAddress(wanted.gateway));
     }
     j["ok"] = problems.empty();
     j["problems"] = ProblemsJson(problems);
@@ -379,7 +467,8 @@ ApiReply Api::Keys() const {
             }
         }
         keys[std::string(k.name)] = Json{{"label", f.label.empty() ? k.label : f.label},
-                                         {"form", k.form},
+                                         {"form", FormOf(f, k)},
+                                         {"help", f.help},
                                          {"json", k.json},
                                          {"choices", choices}};
     }
@@ -701,9 +790,21 @@ ApiReply Api::Password(std::string_view mac, std::string *body) {
         wipe();
         return refusal;
     }
-    if (action != "set" && action != "verify") {
+    if (action != "set" && action != "verify" && action != "remove") {
         wipe();
-        return HttpError(400, "\"action\" must be \"set\" or \"verify\"");
+        return HttpError(400, "\"action\" must be \"set\", \"remove\" or \"verify\"");
+    }
+    // Removing the password is asked for by its own name: an empty "set" is refused, so that
+    // a form sent empty by mistake removes nothing.
+    if (action == "set" && password.empty()) {
+        return Answer(200, Json{{"ok", false},
+                                {"error",
+                                 "type the new password (to remove the password, "
+                                 "remove it)"}});
+    }
+    if (action == "remove" && !password.empty()) {
+        wipe();
+        return HttpError(400, "\"remove\" takes no password");
     }
     if (const std::string problem = PasswordProblem(password); !problem.empty()) {
         wipe();
@@ -718,9 +819,20 @@ ApiReply Api::Password(std::string_view mac, std::string *body) {
         wipe();
         return Answer(200, Json{{"ok", false}, {"error", error}});
     }
-    const Result r = SendPassword(socket.fd(), o, where, action == "set", password);
+    const bool verify = action == "verify";
+    const bool had_one = !password.empty();
+    const Result r = SendPassword(socket.fd(), o, where, !verify, password);
     wipe();
-    return Answer(200, Outcome(r));
+    Json out = Outcome(r);
+    // What the appliance has now, for the list and the page's details alike.
+    if (r.ok) {
+        list_.SetPasswordSet(a.mac, had_one);
+        out["password_set"] = had_one;
+    }
+    if (verify && r.status == proto::kStNotVerified) {
+        out["error"] = "That is not the appliance's password.";
+    }
+    return Answer(200, out);
 }
 
 std::string TestPage(const Appliance &a, std::string_view printed_at) {

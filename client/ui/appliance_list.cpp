@@ -190,6 +190,15 @@ void ApplianceList::SetNote(const Mac &mac, const std::string &note) {
     }
 }
 
+void ApplianceList::SetPasswordSet(const Mac &mac, bool set) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const auto it = appliances_.find(Key(mac));
+    if (it != appliances_.end()) {
+        it->second.password_set = set;
+        it->second.settings.password_set = set;
+    }
+}
+
 void ApplianceList::Hold(bool hold) {
     std::unique_lock<std::mutex> lock(mutex_);
     if (!hold) {

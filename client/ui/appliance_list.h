@@ -76,6 +76,8 @@ class ApplianceList {
     bool SetBusy(const Mac &mac, bool busy);
     // What the last apply left the appliance as, for the list to show (empty: nothing).
     void SetNote(const Mac &mac, const std::string &note);
+    // What a password command showed: the appliance has a password now, or none.
+    void SetPasswordSet(const Mac &mac, bool set);
     // While held (by each apply under way), no search starts: an identify broadcast between a
     // write request and its repetition would make the appliance take the repetition for a new
     // request, and carry it out again. Holding waits for the end of a search under way.

@@ -1,75 +1,19 @@
 // dssetup ui: start, the browser, and the end at a signal.
 #include "client/ui/ui_command.h"
 
-#include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <time.h>
 
-#include <cerrno>
 #include <cstdlib>
-#include <cstring>
 #include <string>
 #include <thread>
 
 #include "client/ui/api.h"
+#include "client/ui/browser_opener.h"
 #include "client/ui/request_guard.h"
 #include "client/ui/web_server.h"
 
-extern char **environ;
-
 namespace dssetup::ui {
-
-namespace {
-
-// Starts the desktop's browser on the address (xdg-open), where there is a desktop: on a text
-// console xdg-open would start a text browser on this terminal.
-void OpenBrowser(const std::string &address, std::FILE *err) {
-    const char *display = std::getenv("DISPLAY");
-    const char *wayland = std::getenv("WAYLAND_DISPLAY");
-    if ((display == nullptr || *display == '\0') && (wayland == nullptr || *wayland == '\0')) {
-        std::fputs("No desktop to open a browser on: open the address in a browser on this PC.\n",
-                   err);
-        return;
-    }
-    posix_spawn_file_actions_t files;
-    posix_spawn_file_actions_init(&files);
-    for (int fd = 0; fd <= 2; ++fd) {
-        posix_spawn_file_actions_addopen(&files, fd, "/dev/null", fd == 0 ? O_RDONLY : O_WRONLY, 0);
-    }
-    // The browser gets the signals this program holds back for itself.
-    posix_spawnattr_t attr;
-    posix_spawnattr_init(&attr);
-    sigset_t none;
-    sigemptyset(&none);
-    sigset_t defaults;
-    sigemptyset(&defaults);
-    sigaddset(&defaults, SIGPIPE);
-    posix_spawnattr_setsigmask(&attr, &none);
-    posix_spawnattr_setsigdefault(&attr, &defaults);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-    std::string program = "xdg-open";
-    std::string url = address;
-    char *argv[] = {program.data(), url.data(), nullptr};
-    pid_t pid = 0;
-    const int rc = posix_spawnp(&pid, "xdg-open", &files, &attr, argv, environ);
-    posix_spawn_file_actions_destroy(&files);
-    posix_spawnattr_destroy(&attr);
-    if (rc != 0) {
-        std::fprintf(err, "Cannot start xdg-open (%s): open the address in a browser yourself.\n",
-                     std::strerror(rc));
-        return;
-    }
-    // Some browsers keep xdg-open until they end: it is reaped whenever that is.
-    std::thread([pid] {
-        int status = 0;
-        while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-        }
-    }).detach();
-}
-
-}  // namespace
 
 int RunUi(const Options &options, std::FILE *out, std::FILE *err) {
     // Every thread started from here on leaves these signals to the wait below.
@@ -92,8 +36,10 @@ int RunUi(const Options &options, std::FILE *out, std::FILE *err) {
                  "(the address holds this run's key: keep it to yourself). Ctrl-C ends it.\n",
                  server.Address().c_str());
     std::fflush(out);
+    // Its file goes when the server ends.
+    BrowserOpener opener;
     if (!options.no_browser) {
-        OpenBrowser(server.Address(), err);
+        opener.Open(server.Address(), err);
     }
 
     int signal_number = 0;
@@ -117,6 +63,7 @@ int RunUi(const Options &options, std::FILE *out, std::FILE *err) {
     serving.join();
     if (rc != 0) {
         // The apply threads still wait for their answers: leave without them.
+        opener.Remove();
         std::fflush(out);
         std::fflush(err);
         std::_Exit(rc);

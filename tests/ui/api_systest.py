@@ -154,7 +154,9 @@ check('the password is set', body.get('ok') is True, body)
 status, body, _ = ui.post(one + '/password', {'action': 'verify', 'password': 'Pw-8472'})
 check('the password verifies', body.get('ok') is True, body)
 status, body, _ = ui.post(one + '/password', {'action': 'verify', 'password': 'wrong'})
-check('a wrong password does not', body.get('ok') is False and '-305' in body.get('error', ''), body)
+check('a wrong password does not, in words with its status apart',
+      body.get('ok') is False and body.get('detail') == 'status -305' and
+      '-305' not in body.get('error', ''), body)
 
 def password_listed():
     ui.post('/api/search')

@@ -76,6 +76,8 @@ class FakeAppliance {
         return received_;
     }
     void Silence(bool silent) { silent_ = silent; }
+    // A printer port that cannot be written (no printer): printer data answered -307.
+    void PrinterFails(bool fails) { printer_fails_ = fails; }
 
   private:
     static void PutText(std::uint8_t *p, std::size_t width, const std::string &text) {
@@ -173,6 +175,10 @@ class FakeAppliance {
                 return r;
             }
             case proto::kCmdPrinterData: {
+                if (printer_fails_) {
+                    status(proto::kStPrinter);
+                    return r;
+                }
                 const std::size_t n = h.length > 0 ? h.length - 1u : 0u;
                 if (req.size() >= proto::printer::kOffData + n)
                     printed_.append(
@@ -207,6 +213,7 @@ class FakeAppliance {
 
     const int apply_ms_;
     std::atomic<bool> silent_{false};
+    std::atomic<bool> printer_fails_{false};
     std::mutex mutex_;
     State state_;
     std::map<std::uint16_t, int> counts_;

@@ -469,6 +469,14 @@ TEST_F(WebServerTest, ReadCheckApplyAndReadAgain) {
                               p["message"].get<std::string>().find(c.says) != std::string::npos);
         EXPECT_TRUE(found) << c.changes << " -> " << r;
     }
+    // Every problem at once, each at its field, and every field typed counted as changed.
+    const Json all =
+        Body(Post(Settings() + "/check", R"({"changes": {"name": "ABCDEFGHIJKLMNOPQRST",
+                                    "gateway": "10.0.0.1", "ip": "192.168.5.300"}})"));
+    std::vector<std::string> fields;
+    for (const Json &p : all["problems"]) fields.push_back(p["field"]);
+    EXPECT_EQ(fields, (std::vector<std::string>{"ip", "name", "gateway"})) << all;
+    EXPECT_EQ(all["changed"], Json::array({"name", "ip", "gateway"}));
     const Json note = Body(Post(Settings() + "/check", R"({"changes": {"mode": "dhcp"}})"));
     EXPECT_TRUE(note["ok"].get<bool>()) << note;
     EXPECT_EQ(note["changed"], Json::array({"mode"}));
@@ -560,7 +568,9 @@ TEST_F(WebServerTest, PasswordsGoToTheApplianceAndNowhereElse) {
     r = Post(url, R"({"action": "verify", "password": "guess"})");
     j = Body(r);
     EXPECT_FALSE(j["ok"].get<bool>());
-    EXPECT_NE(j["error"].get<std::string>().find("-305"), std::string::npos) << r.body;
+    // In words; the status number only as a detail.
+    EXPECT_EQ(j["error"], "That is not the appliance's password.") << r.body;
+    EXPECT_EQ(j["detail"], "status -305") << r.body;
     EXPECT_EQ(r.body.find("guess"), std::string::npos);
 
     r = Post(url, R"({"action": "set", "password": "fifteen-letters"})");
@@ -568,11 +578,22 @@ TEST_F(WebServerTest, PasswordsGoToTheApplianceAndNowhereElse) {
     EXPECT_FALSE(j["ok"].get<bool>());
     EXPECT_EQ(j["error"], "a password has at most 14 characters");
     EXPECT_EQ(Post(url, R"({"action": "show", "password": "x"})").status, 400);
+    // An empty "set" (a form sent empty) removes nothing: removing has its own action.
+    j = Body(Post(url, R"({"action": "set", "password": ""})"));
+    EXPECT_FALSE(j["ok"].get<bool>());
+    EXPECT_NE(j["error"].get<std::string>().find("remove"), std::string::npos) << j;
+    EXPECT_EQ(Post(url, R"({"action": "remove", "password": "x"})").status, 400);
     EXPECT_EQ(agent_->state().password, "s3cret-word");
-
-    // The list tells that a password is set now.
-    server_->list().WaitFor(server_->list().Search());
+    // The list tells what the last command showed, before any search.
     EXPECT_EQ(Body(Get("/api/appliances"))["appliances"][0]["password_set"], true);
+
+    j = Body(Post(url, R"({"action": "remove"})"));
+    EXPECT_TRUE(j["ok"].get<bool>()) << j;
+    EXPECT_EQ(j["password_set"], false);
+    EXPECT_EQ(agent_->state().password, "");
+    EXPECT_EQ(Body(Get("/api/appliances"))["appliances"][0]["password_set"], false);
+    server_->list().WaitFor(server_->list().Search());
+    EXPECT_EQ(Body(Get("/api/appliances"))["appliances"][0]["password_set"], false);
 }
 
 TEST_F(WebServerTest, PrintsATestPageAndFilesUnchanged) {
@@ -593,6 +614,16 @@ TEST_F(WebServerTest, PrintsATestPageAndFilesUnchanged) {
     EXPECT_EQ(j["bytes"], 1500);
     EXPECT_EQ(agent_->Printed().substr(printed.size()), file);
     EXPECT_EQ(Post(Settings() + "/print", "").status, 400);
+
+    // A failure in words, its status number apart.
+    agent_->PrinterFails(true);
+    j = Body(Post(Settings() + "/print-test", ""));
+    EXPECT_FALSE(j["ok"].get<bool>()) << j;
+    EXPECT_EQ(j["error"],
+              "Printing stopped after 0 bytes: the appliance reported that writing to the "
+              "printer failed");
+    EXPECT_EQ(j["detail"], "status -307");
+    EXPECT_EQ(j["status"], -307);
 }
 
 TEST_F(WebServerTest, TheFormHasEveryKeyOnceInItsGroup) {

@@ -4,21 +4,24 @@
 // put into the page as text.
 'use strict';
 
-const key = new URLSearchParams(location.hash.slice(1)).get('key') || '';
 const byId = (id) => document.getElementById(id);
 
 const SEARCH_EVERY_MS = 5000;
 const LIST_POLL_MS = 300;
 const CHECK_DELAY_MS = 250;
+const LIST_TOOLS_FROM = 10;  // appliances from which the list can be filtered and sorted
+const KEY_ITEM = 'dssetup-ui-key';
 
 const words = {
   static: 'Fixed address',
   dhcp: 'From a DHCP server',
 };
 
+let key = '';             // this run's key: read once from the address, then kept for the tab
+let started = false;
 let keys = null;          // the form's keys and groups, from the program
 let selected = '';        // MAC address of the appliance shown
-let readValues = null;    // its settings as last read (key name -> text)
+let readValues = null;    // its settings as last read (key name -> text), the clock moved on
 let readSettings = null;  // ... and the whole answer
 let checkTimer = 0;
 let checkSerial = 0;
@@ -26,11 +29,50 @@ let lastCheck = null;
 let applying = false;
 const rows = new Map();   // MAC address -> table row
 let firstListShown = false;
+const heard = new Map();  // MAC address -> what the list last told of it, for the news
 
 class ApiError extends Error {
   constructor(status, message) {
     super(message);
     this.status = status;
+  }
+}
+
+// ---- The key ----
+
+// A keyed address (…/#key=K) gives the key: kept in the tab's session storage, and the address
+// shown and kept in the tab's history is the page's own, without it. True when there was one.
+function takeKey() {
+  const k = new URLSearchParams(location.hash.slice(1)).get('key');
+  if (k === null) {
+    return false;
+  }
+  if (/^[0-9a-f]{32}$/.test(k)) {
+    key = k;
+    try {
+      sessionStorage.setItem(KEY_ITEM, k);
+    } catch (e) {
+      // Without storage the key lasts as long as the page.
+    }
+  }
+  history.replaceState(null, '', location.pathname + location.search);
+  return true;
+}
+
+function keptKey() {
+  try {
+    return sessionStorage.getItem(KEY_ITEM) || '';
+  } catch (e) {
+    return '';
+  }
+}
+
+function forgetKey() {
+  key = '';
+  try {
+    sessionStorage.removeItem(KEY_ITEM);
+  } catch (e) {
+    // nothing kept
   }
 }
 
@@ -49,7 +91,7 @@ async function api(method, path, body, raw) {
     response = await fetch(path, init);
   } catch (e) {
     notice('dssetup ui does not answer: is it still running? Start it again and open the address it prints.');
-    throw new ApiError(0, 'no answer from dssetup ui');
+    throw new ApiError(0, 'dssetup ui does not answer');
   }
   let data = {};
   try {
@@ -57,8 +99,9 @@ async function api(method, path, body, raw) {
   } catch (e) {
     data = {};
   }
-  if (response.status === 403) {
-    notice('This page was not opened with the address of this run of dssetup ui (it holds a key). Open the address dssetup ui printed.');
+  if (response.status === 403 && path.startsWith('/api/')) {
+    forgetKey();
+    notice('This page does not hold the key of this run of dssetup ui. Open (or paste here) the address it printed.');
   }
   if (!response.ok) {
     throw new ApiError(response.status, data.error || ('the request failed with HTTP ' + response.status));
@@ -91,6 +134,71 @@ function element(tag, attributes, text) {
   return e;
 }
 
+function sentence(text) {
+  const t = String(text || '');
+  return t.charAt(0).toUpperCase() + t.slice(1) + (/[.!?]$/.test(t) ? '' : '.');
+}
+
+// A failure told once: "Printing failed: " before a message that does not say so itself.
+function failed(prefix, subject, error) {
+  const text = sentence(error);
+  return text.toLowerCase().startsWith(subject) ? text : prefix + text;
+}
+
+// A message and, apart, the appliance's status number ("status -307") as a detail.
+function withDetail(out, text, detail, kind) {
+  out.replaceChildren(element('p', {}, text));
+  if (detail) {
+    out.append(element('p', {class: 'detail'}, 'Details: ' + detail + '.'));
+  }
+  if (kind !== undefined) {
+    out.className = kind;
+  }
+}
+
+// A line that counts the seconds while something is awaited: "Reading the settings… 12 s".
+const waits = new Map();
+function waiting(id, text) {
+  stopWaiting(id);
+  const since = performance.now();
+  const show = () => {
+    const s = Math.floor((performance.now() - since) / 1000);
+    say(id, text + '…' + (s >= 1 ? ' ' + s + ' s' : ''));
+  };
+  show();
+  waits.set(id, setInterval(show, 1000));
+}
+
+function stopWaiting(id) {
+  clearInterval(waits.get(id));
+  waits.delete(id);
+}
+
+function label(name) {
+  return keys && keys.keys[name] ? keys.keys[name].label : name;
+}
+
+function labels(names) {
+  return names.map(label).join(', ');
+}
+
+// Moves focus to an element of the page without changing the address (a link's #… would).
+function focusOn(target) {
+  if (target) {
+    target.focus();
+    target.scrollIntoView({block: 'nearest'});
+  }
+}
+
+function linkTo(field, text) {
+  const link = element('a', {href: '#' + fieldId(field)}, text);
+  link.addEventListener('click', (event) => {
+    event.preventDefault();
+    focusOn(input(field));
+  });
+  return link;
+}
+
 // ---- The list ----
 
 // "10:42" of a time in seconds since 1970.
@@ -104,6 +212,29 @@ function setCell(cell, text) {
   }
 }
 
+function nameOf(a) {
+  return a.name || a.mac;
+}
+
+// What the list tells of an appliance, in words; the news when it changes.
+function stateOf(a) {
+  if (a.busy) {
+    return 'settings being applied';
+  }
+  const marks = [];
+  if (a.note === 'restored') {
+    marks.push('restored at ' + clock(a.note_at));
+  } else if (a.note === 'other settings') {
+    marks.push('holds other settings since ' + clock(a.note_at));
+  } else if (a.note === 'not answering') {
+    marks.push('new settings kept at ' + clock(a.note_at));
+  }
+  if (!a.answering) {
+    marks.push(a.last_answer ? 'not answering since ' + clock(a.last_answer) : 'no answer');
+  }
+  return marks.join('; ');
+}
+
 function rowFor(a) {
   let row = rows.get(a.mac);
   if (!row) {
@@ -112,36 +243,22 @@ function rowFor(a) {
     const pick = element('button', {type: 'button', class: 'pick'});
     pick.addEventListener('click', () => choose(a.mac));
     name.append(pick);
-    row.append(name, element('td', {class: 'mono'}), element('td', {class: 'mono'}),
-               element('td'), element('td'));
+    row.append(name, element('td', {class: 'mono', 'data-label': 'MAC address'}),
+               element('td', {class: 'mono', 'data-label': 'IP address'}),
+               element('td', {'data-label': 'Version'}), element('td', {'data-label': 'Password'}));
     row.dataset.mac = a.mac;
     rows.set(a.mac, row);
   }
   const [name, mac, address, version, password] = row.cells;
   const pick = name.firstChild;
   // An appliance whose answer reported a failure says which, in words.
-  const title = a.name || (a.status_text ? 'name unknown: ' + a.status_text : 'name unknown');
+  const title = a.name || (a.status_text ? 'name unknown: ' + a.status_text.replace(/^-?\d+ \((.*)\)$/, '$1')
+                                         : 'name unknown');
   setCell(pick, a.name || '(' + title + ')');
-  pick.setAttribute('aria-label', title + ', ' + a.mac +
-                    (a.mac === selected ? ', shown below' : ''));
+  pick.setAttribute('aria-label', title + ', ' + a.mac + (a.mac === selected ? ', shown below' : ''));
   setCell(mac, a.mac);
-  // What became of it: kept in the list when it stops answering, marked.
-  const marks = [];
-  if (a.busy) {
-    marks.push('applying settings');
-  } else {
-    if (a.note === 'restored') {
-      marks.push('restored at ' + clock(a.note_at));
-    } else if (a.note === 'other settings') {
-      marks.push('holds other settings since ' + clock(a.note_at));
-    } else if (a.note === 'not answering') {
-      marks.push('new settings kept at ' + clock(a.note_at));
-    }
-    if (!a.answering) {
-      marks.push(a.last_answer ? 'not answering since ' + clock(a.last_answer) : 'no answer');
-    }
-  }
-  setCell(address, a.address + (marks.length ? ' (' + marks.join('; ') + ')' : ''));
+  const state = stateOf(a);
+  setCell(address, a.address + (state ? ' (' + state + ')' : ''));
   setCell(version, a.version || '…');
   setCell(password, a.password_set ? 'set' : 'not set');
   row.classList.toggle('selected', a.mac === selected);
@@ -151,22 +268,93 @@ function rowFor(a) {
   } else {
     row.removeAttribute('aria-current');
   }
+  row.dataset.name = (a.name || '').toLowerCase();
+  row.dataset.address = a.address;
+  row.dataset.silent = a.answering || a.busy ? '1' : '0';
+  row.dataset.text = (a.name + ' ' + a.mac + ' ' + a.address).toLowerCase();
   return row;
 }
 
-function showList(data) {
+// Addresses in the order of their numbers.
+function addressOrder(text) {
+  return text.split('.').map((n) => n.padStart(3, '0')).join('.');
+}
+
+function sortKey(row, how) {
+  switch (how) {
+    case 'name':
+      return row.dataset.name + ' ' + row.dataset.mac;
+    case 'address':
+      return addressOrder(row.dataset.address);
+    case 'silent':
+      return row.dataset.silent + ' ' + row.dataset.mac;
+    default:
+      return row.dataset.mac;
+  }
+}
+
+let listed = [];  // the appliances as last listed
+
+// The rows in the order chosen, those the filter leaves shown; rows move only when they must.
+function arrange() {
   const body = byId('list-body');
-  const seen = new Set();
+  const how = byId('sort').value;
+  const tools = listed.length >= LIST_TOOLS_FROM;
+  byId('list-tools').hidden = !tools;
+  const filter = tools ? byId('filter').value.trim().toLowerCase() : '';
+  const ordered = listed.map((a) => rows.get(a.mac));
+  if (tools && how !== 'mac') {
+    ordered.sort((x, y) => (sortKey(x, how) < sortKey(y, how) ? -1 : sortKey(x, how) > sortKey(y, how) ? 1 : 0));
+  }
   let previous = null;
-  for (const a of data.appliances) {
-    seen.add(a.mac);
-    const row = rowFor(a);
-    // In the program's order (by MAC address); rows move only when they must.
+  let shown = 0;
+  for (const row of ordered) {
     const expected = previous ? previous.nextSibling : body.firstChild;
     if (row !== expected) {
       body.insertBefore(row, expected);
     }
     previous = row;
+    const hide = filter !== '' && !row.dataset.text.includes(filter);
+    if (row.hidden !== hide) {
+      row.hidden = hide;
+    }
+    shown += hide ? 0 : 1;
+  }
+  say('filter-state', filter ? shown + ' of ' + listed.length + ' shown' : '');
+}
+
+// What changed since the list was last shown, for the live region: new appliances, ones that
+// stopped answering or answer again. Nothing when nothing changed.
+function news(appliances) {
+  const lines = [];
+  const fresh = [];
+  for (const a of appliances) {
+    const before = heard.get(a.mac);
+    const now = a.answering || a.busy;
+    if (before === undefined) {
+      fresh.push(nameOf(a));
+    } else if (before && !now) {
+      lines.push(nameOf(a) + ' stopped answering.');
+    } else if (!before && now) {
+      lines.push(nameOf(a) + ' answers again.');
+    }
+    heard.set(a.mac, now);
+  }
+  if (fresh.length > 0) {
+    const count = appliances.length === 1 ? '1 appliance' : appliances.length + ' appliances';
+    lines.unshift(fresh.length === appliances.length ? count + ' found.'
+                  : fresh.length > 3 ? fresh.length + ' more found: ' + count + '.'
+                  : fresh.join(', ') + ' found.');
+  }
+  return lines.join(' ');
+}
+
+function showList(data) {
+  const seen = new Set();
+  listed = data.appliances;
+  for (const a of listed) {
+    seen.add(a.mac);
+    rowFor(a);
   }
   for (const [mac, row] of rows) {
     if (!seen.has(mac)) {
@@ -174,13 +362,22 @@ function showList(data) {
       rows.delete(mac);
     }
   }
-  const count = data.appliances.length;
+  arrange();
+  const count = listed.length;
   byId('list-empty').hidden = count > 0;
-  say('list-state', (count === 1 ? '1 appliance' : count + ' appliances') +
-      (data.searching ? ', searching…' : ''));
+  say('list-count', count === 1 ? '1 appliance' : count + ' appliances');
+  say('list-searching', data.searching ? 'searching…' : '');
+  const told = news(listed);
+  if (told) {
+    say('list-state', told);
+  }
   if (count > 0 && !firstListShown) {
     firstListShown = true;
     document.documentElement.dataset.firstList = String(Math.round(performance.now()));
+  }
+  const shown = listed.find((a) => a.mac === selected);
+  if (shown && readSettings && !applying) {
+    showPassword(shown.password_set);
   }
 }
 
@@ -196,7 +393,7 @@ async function refreshList() {
 
 let searching = false;
 async function search() {
-  if (searching) {
+  if (searching || !key) {
     return;
   }
   searching = true;
@@ -227,18 +424,20 @@ async function addTyped(event) {
     say('add-state', 'Type the IP address of the appliance.');
     return;
   }
-  say('add-state', 'Asking ' + address + '…');
+  waiting('add-state', 'Asking ' + address);
   try {
     const r = await api('POST', '/api/appliances', {address});
+    stopWaiting('add-state');
     if (r.ok) {
-      say('add-state', 'Added ' + (r.appliance.name || r.appliance.mac) + '.');
+      say('add-state', 'Added ' + nameOf(r.appliance) + '.');
       byId('add-address').value = '';
       await refreshList();
     } else {
-      say('add-state', r.error);
+      say('add-state', sentence(r.error));
     }
   } catch (e) {
-    say('add-state', e.message);
+    stopWaiting('add-state');
+    say('add-state', sentence(e.message));
   }
 }
 
@@ -262,36 +461,43 @@ function buildForm() {
       const k = keys.keys[name];
       const field = element('div', {class: 'field'});
       const id = fieldId(name);
-      const hint = element('p', {class: 'hint', id: 'h-' + name}, k.form);
+      // What the setting is for, then the form of its value.
+      const hint = element('p', {class: 'hint', id: 'h-' + name},
+                           [k.help, k.choices.length ? '' : sentence(k.form)].filter(Boolean).join(' '));
       const error = element('p', {class: 'error', id: 'e-' + name});
-      let input;
+      const described = ['h-' + name, 'e-' + name];
+      let control;
       if (isSwitch(k)) {
-        input = element('select', {id, name});
-        input.append(element('option', {value: 'on'}, 'On'), element('option', {value: 'off'}, 'Off'));
-        hint.textContent = '';
+        control = element('select', {id, name});
+        control.append(element('option', {value: 'on'}, 'On'), element('option', {value: 'off'}, 'Off'));
       } else if (k.choices.length > 0) {
-        input = element('select', {id, name});
+        control = element('select', {id, name});
         for (const c of k.choices) {
-          input.append(element('option', {value: c}, words[c] || c));
+          control.append(element('option', {value: c}, words[c] || c));
         }
-        hint.textContent = '';
       } else {
-        input = element('input', {id, name, type: 'text', autocomplete: 'off', spellcheck: 'false'});
+        control = element('input', {id, name, type: 'text', autocomplete: 'off', spellcheck: 'false'});
       }
-      input.setAttribute('aria-describedby', 'h-' + name + ' e-' + name);
-      input.addEventListener('input', formChanged);
-      input.addEventListener('change', formChanged);
-      field.append(element('label', {for: id}, k.label), input, hint, error);
+      field.append(element('label', {for: id}, k.label), control);
+      if (name === 'date') {
+        // The date as a person reads it.
+        field.append(element('p', {class: 'reads', id: 'r-date'}));
+        described.push('r-date');
+      }
+      field.append(hint, error);
+      control.setAttribute('aria-describedby', described.join(' '));
+      control.addEventListener('input', formChanged);
+      control.addEventListener('change', formChanged);
       set.append(field);
     }
     if (g.id === 'clock') {
       const field = element('div', {class: 'field'});
       const box = element('input', {type: 'checkbox', id: 'now'});
       box.addEventListener('change', formChanged);
-      const label = element('label', {for: 'now'});
-      label.append(box, document.createTextNode(" Set them from this PC's clock"));
-      field.append(element('span'), label, element('p', {class: 'hint'},
-        "Unless changed here, the appliance keeps its own date and time."));
+      const text = element('label', {for: 'now'});
+      text.append(box, document.createTextNode(" Set them from this PC's clock"));
+      field.append(element('span'), text, element('p', {class: 'hint'},
+        'Unless changed here, the appliance keeps its own date and time.'));
       set.append(field);
     }
     groups.append(set);
@@ -311,6 +517,7 @@ function fillForm(values) {
   }
   byId('now').checked = false;
   dependants();
+  showDate();
 }
 
 // Fields the appliance does not use in DHCP mode (or without its DHCP server) are shown as
@@ -354,11 +561,68 @@ function changes() {
   return out;
 }
 
-function formChanged() {
+function formChanged(event) {
   dependants();
+  if (event && event.target === input('date')) {
+    showDate();
+  }
   clearTimeout(checkTimer);
   checkTimer = setTimeout(check, CHECK_DELAY_MS);
 }
+
+// ---- The appliance's clock, moving on while the form is open ----
+
+let clockBase = 0;   // the appliance's date and time when read, in ms (as UTC fields)
+let clockRead = 0;   // performance.now() then
+
+function parseClock(date, time) {
+  const d = /^(\d\d)\/(\d\d)\/(\d{4})$/.exec(date || '');
+  const t = /^(\d\d):(\d\d):(\d\d)$/.exec(time || '');
+  if (!d || !t) {
+    return NaN;
+  }
+  return Date.UTC(+d[3], +d[1] - 1, +d[2], +t[1], +t[2], +t[3]);
+}
+
+const two = (n) => String(n).padStart(2, '0');
+
+function clockTexts(ms) {
+  const d = new Date(ms);
+  return {
+    date: two(d.getUTCMonth() + 1) + '/' + two(d.getUTCDate()) + '/' + d.getUTCFullYear(),
+    time: two(d.getUTCHours()) + ':' + two(d.getUTCMinutes()) + ':' + two(d.getUTCSeconds()),
+  };
+}
+
+// The date field as a person reads it ("Sunday, 12 July 2026").
+function showDate() {
+  const out = byId('r-date');
+  if (!out) {
+    return;
+  }
+  const ms = parseClock(input('date').value, '00:00:00');
+  out.textContent = Number.isNaN(ms) ? ''
+    : new Date(ms).toLocaleDateString('en-GB', {weekday: 'long', day: 'numeric', month: 'long', year: 'numeric', timeZone: 'UTC'});
+}
+
+// Each second: the date and time fields that are not being changed show the appliance's
+// clock now; what was read moves on with them, so that they are not taken for changes.
+function tick() {
+  if (!readValues || Number.isNaN(clockBase) || applying) {
+    return;
+  }
+  const now = clockTexts(clockBase + (performance.now() - clockRead));
+  for (const name of ['date', 'time']) {
+    const e = input(name);
+    if (e.disabled || (e.value === readValues[name] && document.activeElement !== e)) {
+      e.value = now[name];
+      readValues[name] = now[name];
+    }
+  }
+  showDate();
+}
+
+// ---- Checks ----
 
 async function check() {
   if (!readValues) {
@@ -373,7 +637,7 @@ async function check() {
     }
     return r;
   } catch (e) {
-    say('changes', e.message);
+    say('changes', sentence(e.message));
     return null;
   }
 }
@@ -383,9 +647,10 @@ function showCheck(r) {
   const bad = new Map();
   for (const p of r.problems) {
     const list = bad.get(p.field) || [];
-    list.push(p.message);
+    list.push(sentence(p.message));
     bad.set(p.field, list);
   }
+  // Every field's problems next to it, all at once.
   for (const name of Object.keys(keys.keys)) {
     const messages = bad.get(name) || [];
     byId('e-' + name).textContent = messages.join(' ');
@@ -396,14 +661,17 @@ function showCheck(r) {
   for (const p of r.problems) {
     const item = element('li');
     if (keys.keys[p.field]) {
-      const link = element('a', {href: '#' + fieldId(p.field)}, keys.keys[p.field].label);
-      item.append(link, document.createTextNode(': ' + p.message));
+      item.append(linkTo(p.field, label(p.field)), document.createTextNode(': ' + sentence(p.message)));
     } else {
-      item.textContent = p.message;
+      item.textContent = sentence(p.message);
     }
     summary.append(item);
   }
-  byId('summary').hidden = r.problems.length === 0;
+  const count = r.problems.length;
+  byId('summary').hidden = count === 0;
+  byId('bar-problems').hidden = count === 0;
+  say('bar-problems-link', count === 1 ? '1 setting to correct before applying'
+                                       : count + ' settings to correct before applying');
   showWarnings(byId('warnings-list'), r.warnings || []);
   byId('warnings').hidden = !(r.warnings || []).length;
   const notes = byId('notes');
@@ -411,8 +679,10 @@ function showCheck(r) {
   for (const n of r.notes) {
     notes.append(element('li', {}, 'Note: ' + n));
   }
-  say('changes', r.changed.length ? 'Changes: ' + r.changed.join(', ') + '.'
-                                  : 'No setting differs from the ones read.');
+  const n = r.changed.length;
+  say('changes', n ? (n === 1 ? '1 change: ' : n + ' changes: ') + labels(r.changed) + '.'
+                   : 'No setting differs from the ones read.');
+  say('apply', n === 0 ? 'Apply' : n === 1 ? 'Apply 1 change' : 'Apply ' + n + ' changes');
 }
 
 // Warnings (new addressing this PC would not reach, ...) as items, each linked to its field.
@@ -421,10 +691,9 @@ function showWarnings(list, warnings) {
   for (const w of warnings) {
     const item = element('li');
     if (keys.keys[w.field]) {
-      item.append(element('a', {href: '#' + fieldId(w.field)}, keys.keys[w.field].label),
-                  document.createTextNode(': ' + w.message));
+      item.append(linkTo(w.field, label(w.field)), document.createTextNode(': ' + sentence(w.message)));
     } else {
-      item.textContent = w.message;
+      item.textContent = sentence(w.message);
     }
     list.append(item);
   }
@@ -445,19 +714,33 @@ function hideConfirm() {
   byId('confirm-move').hidden = true;
 }
 
+function showPassword(set) {
+  if (readSettings) {
+    readSettings.password_set = set;
+  }
+  const fact = byId('fact-password');
+  if (fact) {
+    fact.textContent = set ? 'set' : 'not set';
+  }
+  say('password-now', set ? 'The appliance has an administrator password.'
+                          : 'The appliance has no administrator password.');
+  byId('password-remove').disabled = !set || applying;
+}
+
 function showFacts(s, address) {
   const facts = byId('facts');
   facts.replaceChildren();
-  const add = (label, value) => {
+  const add = (name, value, id) => {
     const d = element('div');
-    d.append(element('dt', {}, label), element('dd', {}, value));
+    d.append(element('dt', {}, name), element('dd', id ? {id} : {}, value));
     facts.append(d);
   };
   add('MAC address', s.mac);
-  add('Address', address);
+  add('IP address', address);
   add('Default name', s.default_name);
   add('Firmware', s.version);
-  add('Password', s.password_set ? 'set' : 'not set');
+  add('Password', '', 'fact-password');
+  showPassword(s.password_set);
 }
 
 async function choose(mac) {
@@ -474,25 +757,29 @@ async function choose(mac) {
   say('result', '', 'result');
   say('password-state', '');
   say('print-state', '');
+  hideRemove();
   await read(true);
   byId('settings-title').focus();
 }
 
 async function read(fresh) {
   const mac = selected;
-  say('read-state', 'Reading the settings of ' + mac + '…');
+  waiting('read-state', 'Reading the settings of ' + mac);
   byId('settings-form').setAttribute('aria-busy', 'true');
   try {
     const r = await api('GET', '/api/appliances/' + mac + '/settings');
+    stopWaiting('read-state');
     if (mac !== selected) {
       return false;
     }
     if (!r.ok) {
-      say('read-state', 'The settings cannot be read: ' + r.error);
+      say('read-state', 'The settings cannot be read: ' + sentence(r.error));
       return false;
     }
-    readValues = r.values;
+    readValues = Object.assign({}, r.values);
     readSettings = r.settings;
+    clockBase = parseClock(r.values.date, r.values.time);
+    clockRead = performance.now();
     byId('settings-title').textContent = 'Settings of ' + (r.settings.server_name || mac);
     showFacts(r.settings, r.address);
     if (fresh || !applying) {
@@ -504,15 +791,15 @@ async function read(fresh) {
     await check();
     return true;
   } catch (e) {
-    say('read-state', 'The settings cannot be read: ' + e.message);
+    stopWaiting('read-state');
+    say('read-state', 'The settings cannot be read: ' + sentence(e.message));
     return false;
   } finally {
     byId('settings-form').removeAttribute('aria-busy');
   }
 }
 
-async function apply(event) {
-  event.preventDefault();
+async function apply() {
   if (applying || !readValues) {
     return;
   }
@@ -523,9 +810,10 @@ async function apply(event) {
     return;
   }
   if (r.problems.length) {
+    say('result', 'Nothing was sent: correct the settings listed first.', 'result bad');
     const first = r.problems.find((p) => keys.keys[p.field] && !input(p.field).disabled);
-    (first ? input(first.field) : byId('summary')).focus();
-    say('result', 'Nothing was sent: correct the settings marked first.', 'result bad');
+    byId('summary').scrollIntoView({block: 'nearest'});
+    focusOn(first ? input(first.field) : byId('summary-title'));
     return;
   }
   if (r.warnings && r.warnings.length) {
@@ -543,9 +831,9 @@ async function send(force) {
   const mac = selected;
   const before = readSettings ? readSettings.ip_addr : '';
   setApplying(true);
-  say('progress-text', phases.reading + '…');
+  progress('reading');
   say('result', '', 'result');
-  const started = performance.now();
+  const began = performance.now();
   let warned = null;
   try {
     const {job} = await api('POST', '/api/appliances/' + mac + '/apply', body);
@@ -558,17 +846,18 @@ async function send(force) {
         break;
       }
     }
-    document.documentElement.dataset.applyMs = String(Math.round(performance.now() - started));
+    document.documentElement.dataset.applyMs = String(Math.round(performance.now() - began));
     showResult(state, before);
     const problems = (state.result || {}).problems || [];
     if (problems.length && problems.every((p) => p.warning)) {
       warned = problems;  // found only as it was applied (another host at the address)
     }
   } catch (e) {
-    say('result', 'The settings were not applied: ' + e.message, 'result bad');
+    withDetail(byId('result'), 'The settings were not applied: ' + sentence(e.message), '', 'result bad');
   } finally {
     setApplying(false);
   }
+  byId('result').scrollIntoView({block: 'nearest'});
   if (warned) {
     askToConfirm(warned);
     return;
@@ -586,33 +875,38 @@ function setApplying(on) {
   for (const id of ['apply', 'reread', 'password-set', 'password-verify', 'print-test']) {
     byId(id).disabled = on;
   }
+  byId('password-remove').disabled = on || !(readSettings && readSettings.password_set);
   byId('print-form').querySelector('button').disabled = on;
   byId('progress').hidden = !on;
   if (!on) {
+    stopWaiting('progress-text');
     say('progress-text', '');
     byId('countdown').hidden = true;
   }
 }
 
+// Each step of an apply in a few words; the seconds so far are counted behind it.
 const phases = {
   reading: 'Reading the current settings',
   sending: 'Sending the settings',
-  applying: 'The appliance stores and applies the settings (network and services restart; this takes up to a minute)',
-  accepted: 'The appliance accepted the settings and restarts its network to get an address from a DHCP server',
-  confirming: 'Checking that the appliance answers where this PC reaches it (it may have a new address; this page finds it by its MAC address)',
-  restoring: 'The new settings did not work: the previous settings are sent back by broadcast to its MAC address',
+  applying: 'The appliance applies them; its network and services restart',
+  accepted: 'Accepted; the appliance gets an address from a DHCP server',
+  confirming: 'Checking that the appliance answers',
+  restoring: 'The new settings did not work: putting the previous ones back',
   finding: 'Looking for the appliance by its MAC address',
   done: 'Done',
 };
 
-function showProgress(state) {
-  let text = phases[state.phase] || state.phase;
-  // The wait so far, as dssetup set tells it ("waiting for ...: 12 s, sent 2 times").
-  const wait = /: (\d+ s(, sent \d+ times)?)$/.exec(state.text || '');
-  if (wait) {
-    text += ': ' + wait[1];
+let shownPhase = '';
+function progress(phase) {
+  if (phase !== shownPhase) {
+    shownPhase = phase;
+    waiting('progress-text', phases[phase] || phase);
   }
-  say('progress-text', text + (text.endsWith('.') ? '' : '…'));
+}
+
+function showProgress(state) {
+  progress(state.phase);
   // A change of addressing: the time the appliance has left to answer where this PC reaches it.
   const awaited = ['applying', 'accepted', 'confirming'].includes(state.phase);
   const c = awaited ? state.countdown : null;
@@ -624,17 +918,17 @@ function showProgress(state) {
   }
 }
 
-// The result as `dssetup set` tells it, and where the appliance is now.
+// The result as `dssetup set` tells it, in words, and where the appliance is now.
 function showResult(state, before) {
+  shownPhase = '';
   const out = byId('result');
   out.replaceChildren();
   const r = state.result || {};
-  const line = (text) => out.append(element('p', {}, text));
-  const sentence = (text) => text.charAt(0).toUpperCase() + text.slice(1) + '.';
+  const line = (text, kind) => out.append(element('p', kind ? {class: kind} : {}, text));
   if (r.ok) {
-    line(sentence(r.message || 'the appliance stored and applied the settings'));
+    line(sentence(r.words || r.message || 'the appliance stored and applied the settings'));
     if (r.changed && r.changed.length) {
-      line('Changed: ' + r.changed.join(', ') + '.');
+      line('Changed: ' + labels(r.changed) + '.');
     }
     if (!r.confirmed) {
       line(!state.found ? 'It was not found again by its MAC address: search again in a while.'
@@ -645,48 +939,90 @@ function showResult(state, before) {
     return;
   }
   const rollback = r.rollback || null;
-  line((rollback ? '' : 'The settings were not applied: ') + sentence(r.message || 'no answer'));
+  line((rollback ? '' : 'The settings were not applied: ') + sentence(r.words || r.message || 'no answer'));
   for (const p of r.problems || []) {
-    line((keys.keys[p.field] ? keys.keys[p.field].label + ': ' : '') + p.message);
+    line((keys.keys[p.field] ? label(p.field) + ': ' : '') + sentence(p.message));
   }
   if (rollback && rollback.not_applied && rollback.not_applied.length) {
-    line('Stored but not applied: ' + rollback.not_applied.join(', ') + '.');
+    line('Stored but not applied: ' + labels(rollback.not_applied) + '.');
+  }
+  if (r.detail) {
+    line('Details: ' + r.detail + '.', 'detail');
   }
   out.className = rollback && rollback.restored ? 'result restored' : 'result bad';
 }
 
 // ---- Password and printer ----
 
+function hideRemove() {
+  byId('confirm-remove').hidden = true;
+}
+
 async function password(action) {
   const p = byId('password');
   const again = byId('password-again');
   const value = p.value;
+  hideRemove();
+  if (action === 'set' && value === '') {
+    say('password-state', 'Type the new password in both fields. To remove the password, use "Remove the password".');
+    p.focus();
+    return;
+  }
   if (action === 'set' && value !== again.value) {
-    say('password-state', 'The two passwords differ.');
+    say('password-state', 'The two passwords differ: type the same one twice.');
     again.focus();
     return;
   }
-  p.value = '';
-  again.value = '';
-  say('password-state', action === 'set' ? 'Setting the password…' : 'Verifying the password…');
+  if (action === 'verify' && value === '') {
+    say('password-state', 'Type the password to check in the first field.');
+    p.focus();
+    return;
+  }
+  if (action !== 'remove') {
+    p.value = '';
+    again.value = '';
+  }
+  waiting('password-state', action === 'set' ? 'Setting the password'
+          : action === 'remove' ? 'Removing the password' : 'Checking the password');
   try {
-    const r = await api('POST', '/api/appliances/' + selected + '/password', {action, password: value});
-    say('password-state', r.ok ? r.message : (action === 'set' ? 'The password was not set: ' : 'Not verified: ') + r.error);
+    const r = await api('POST', '/api/appliances/' + selected + '/password',
+                        action === 'remove' ? {action} : {action, password: value});
+    stopWaiting('password-state');
+    const prefix = action === 'set' ? 'The password was not set: '
+                   : action === 'remove' ? 'The password was not removed: ' : '';
+    withDetail(byId('password-state'), r.ok ? (action === 'verify' ? 'The password is right.' : r.message)
+                                            : failed(prefix, 'the password', r.error), r.ok ? '' : r.detail);
+    if (r.ok && r.password_set !== undefined) {
+      showPassword(r.password_set);
+    }
   } catch (e) {
-    say('password-state', e.message);
+    stopWaiting('password-state');
+    say('password-state', sentence(e.message));
   }
-  if (action === 'set') {
-    refreshList();
-  }
+  refreshList();
+}
+
+function askToRemove() {
+  say('password-state', '');
+  byId('confirm-remove').hidden = false;
+  byId('remove-no').focus();
 }
 
 async function print(path, raw, what) {
-  say('print-state', 'Sending ' + what + ' to the printer…');
+  waiting('print-state', 'Sending ' + what + ' to the printer');
   try {
     const r = await api('POST', '/api/appliances/' + selected + path, undefined, raw);
-    say('print-state', r.ok ? r.bytes + ' bytes went to the printer.' : 'Printing failed: ' + r.error);
+    stopWaiting('print-state');
+    if (r.ok) {
+      say('print-state', r.bytes + ' bytes went to the printer.');
+    } else {
+      withDetail(byId('print-state'), failed('Printing failed: ', 'printing', r.error) +
+                 (r.status === -307 ? ' Is a printer connected to the appliance, switched on and ready?' : ''),
+                 r.detail);
+    }
   } catch (e) {
-    say('print-state', 'Printing failed: ' + e.message);
+    stopWaiting('print-state');
+    say('print-state', 'Printing failed: ' + sentence(e.message));
   }
 }
 
@@ -702,10 +1038,28 @@ async function printFile(event) {
 
 // ---- Start ----
 
-async function start() {
+function wire() {
+  byId('skip').addEventListener('click', (event) => {
+    event.preventDefault();
+    focusOn(byId('settings').hidden ? byId('list-title') : byId('settings-title'));
+  });
   byId('search').addEventListener('click', search);
+  byId('filter').addEventListener('input', arrange);
+  byId('sort').addEventListener('change', arrange);
   byId('add-form').addEventListener('submit', addTyped);
-  byId('settings-form').addEventListener('submit', apply);
+  // Only the Apply button applies: Enter in a field does nothing.
+  const form = byId('settings-form');
+  form.addEventListener('submit', (event) => event.preventDefault());
+  form.addEventListener('keydown', (event) => {
+    if (event.key === 'Enter' && event.target.tagName === 'INPUT') {
+      event.preventDefault();
+    }
+  });
+  byId('apply').addEventListener('click', apply);
+  byId('bar-problems-link').addEventListener('click', (event) => {
+    event.preventDefault();
+    focusOn(byId('summary-title'));
+  });
   byId('reread').addEventListener('click', () => read(true));
   byId('confirm-apply').addEventListener('click', () => send(true));
   byId('confirm-cancel').addEventListener('click', () => {
@@ -715,16 +1069,40 @@ async function start() {
   });
   byId('password-form').addEventListener('submit', (e) => { e.preventDefault(); password('set'); });
   byId('password-verify').addEventListener('click', () => password('verify'));
+  byId('password-remove').addEventListener('click', askToRemove);
+  byId('remove-yes').addEventListener('click', () => password('remove'));
+  byId('remove-no').addEventListener('click', () => {
+    hideRemove();
+    say('password-state', 'The password was kept.');
+    byId('password-remove').focus();
+  });
   byId('print-test').addEventListener('click', () => print('/print-test', new ArrayBuffer(0), 'a test page'));
   byId('print-form').addEventListener('submit', printFile);
-  if (!key) {
-    notice('This page needs the address dssetup ui printed, with its key (…/#key=…).');
+  setInterval(tick, 1000);
+  // A keyed address pasted into this tab changes only what follows '#'.
+  window.addEventListener('hashchange', () => {
+    const before = key;
+    if (takeKey() && key) {
+      if (started && key !== before) {
+        location.reload();
+      } else {
+        begin();
+      }
+    }
+  });
+}
+
+async function begin() {
+  if (started || !key) {
     return;
   }
+  started = true;
+  notice('');
   refreshList();
   try {
     keys = await api('GET', '/api/keys');
   } catch (e) {
+    started = false;
     return;
   }
   buildForm();
@@ -736,4 +1114,12 @@ async function start() {
   }, SEARCH_EVERY_MS);
 }
 
-start();
+wire();
+if (!takeKey()) {
+  key = keptKey();
+}
+if (key) {
+  begin();
+} else {
+  notice('This page needs the address dssetup ui printed, with its key (…/#key=…): open it, or paste it into this tab.');
+}
