@@ -5,6 +5,7 @@
 
 #include <arpa/inet.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -43,22 +44,34 @@ class UdpResponder {
 
     unsigned short port() const { return port_; }
 
+    // Nothing waits in the socket and no datagram is being answered: once its senders are
+    // done, every datagram they sent has been handed to `answer`.
+    bool Idle() const {
+        int queued = 0;
+        if (ioctl(fd_, FIONREAD, &queued) != 0 || queued > 0)
+            return false;
+        return !handling_;  // read after the queue: a datagram taken since is still counted
+    }
+
   private:
     void Serve() {
         while (!stop_) {
             pollfd p{fd_, POLLIN, 0};
             if (poll(&p, 1, 20) <= 0)
                 continue;
+            handling_ = true;  // before the datagram leaves the queue (see Idle)
             std::uint8_t b[600];
             sockaddr_in from{};
             socklen_t n = sizeof from;
             const ssize_t got =
                 recvfrom(fd_, b, sizeof b, 0, reinterpret_cast<sockaddr *>(&from), &n);
-            if (got < 0)
-                continue;
-            const Datagram reply = answer_(Datagram(b, b + got));
-            if (!reply.empty())
-                sendto(fd_, reply.data(), reply.size(), 0, reinterpret_cast<sockaddr *>(&from), n);
+            if (got >= 0) {
+                const Datagram reply = answer_(Datagram(b, b + got));
+                if (!reply.empty())
+                    sendto(fd_, reply.data(), reply.size(), 0, reinterpret_cast<sockaddr *>(&from),
+                           n);
+            }
+            handling_ = false;
         }
     }
 
@@ -66,6 +79,7 @@ class UdpResponder {
     int fd_ = -1;
     unsigned short port_ = 0;
     std::atomic<bool> stop_{false};
+    std::atomic<bool> handling_{false};
     std::thread thread_;
 };
 

@@ -50,6 +50,13 @@ class FakeAppliance {
     explicit FakeAppliance(int apply_ms = 200)
         : apply_ms_(apply_ms), responder_([this](const Bytes &req) { return Reply(req); }) {}
     unsigned short port() const { return responder_.port(); }
+    // Waits until every datagram already sent to it has been received and answered (a
+    // client's retransmission may still wait in the socket after the client is done).
+    void Settle() {
+        while (!responder_.Idle()) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    }
 
     State state() {
         std::lock_guard<std::mutex> lock(mutex_);
