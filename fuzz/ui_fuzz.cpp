@@ -10,9 +10,11 @@
 // run's key and "@MAC@" for the scripted appliance's MAC address.
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -69,6 +71,25 @@ void Replace(std::string *text, const std::string &from, const std::string &to) 
     }
 }
 
+// After a connect interrupted by a signal: true once the connection is made.
+bool Connected(int fd) {
+    if (errno != EINTR) {
+        return false;
+    }
+    pollfd p{fd, POLLOUT, 0};
+    int rc;
+    do {
+        rc = poll(&p, 1, 10000);
+    } while (rc < 0 && errno == EINTR);
+    int error = 0;
+    socklen_t n = sizeof error;
+    if (rc != 1 || getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &n) != 0 || error != 0) {
+        errno = error != 0 ? error : ETIMEDOUT;
+        return false;
+    }
+    return true;
+}
+
 // Sends the request on a connection of its own; what came back before the server closed it.
 std::string Exchange(const std::string &request) {
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -78,12 +99,17 @@ std::string Exchange(const std::string &request) {
     a.sin_port = htons(Get().port);
     timeval wait{10, 0};
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
-    if (connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) {
-        Breach("the server took no connection");
+    // libFuzzer's timer signal may interrupt any of the calls below: the connection goes on
+    // being made, and an interrupted send or receive is made again.
+    if (connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 && !Connected(fd)) {
+        Breach(std::string("the server took no connection: ") + std::strerror(errno));
     }
     std::size_t sent = 0;
     while (sent < request.size()) {
         const ssize_t n = send(fd, request.data() + sent, request.size() - sent, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
         if (n <= 0) {
             break;  // the server may refuse before it has read everything
         }
@@ -94,6 +120,9 @@ std::string Exchange(const std::string &request) {
     char buffer[4096];
     for (;;) {
         const ssize_t n = recv(fd, buffer, sizeof buffer, 0);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
         if (n <= 0) {
             break;
         }
