@@ -40,6 +40,21 @@ class SystemFile : public ::testing::Test {
         EXPECT_EQ(RecoverSystemFilesThrough(temp_.c_str()), kSysFileOk);
         return ReadFile(path_);
     }
+    // The file set to Before(), then a writer of After() killed at its nth call of the file
+    // functions: true when it was killed (false: it ended before that call).
+    bool KilledAt(int nth) {
+        WriteFile(path_, Before(), 0644);
+        const pid_t pid = fork();
+        if (pid == 0) {
+            io_shim_watch(dir_.path().c_str());
+            io_shim_fault(nth, kIoShimKill);
+            Write(After());
+            _exit(0);
+        }
+        int status = 0;
+        waitpid(pid, &status, 0);
+        return WIFSIGNALED(status);
+    }
     static ino_t Inode(const std::string &path) {
         struct stat st {};
         stat(path.c_str(), &st);
@@ -127,17 +142,7 @@ TEST_F(SystemFile, WriterKilledAtAnyCallLeavesTheOldOrTheNewFile) {
     int old_seen = 0;
     int new_seen = 0;
     for (int nth = 1; nth < 100; ++nth) {
-        WriteFile(path_, Before(), 0644);
-        const pid_t pid = fork();
-        if (pid == 0) {
-            io_shim_watch(dir_.path().c_str());
-            io_shim_fault(nth, kIoShimKill);
-            Write(After());
-            _exit(0);
-        }
-        int status = 0;
-        waitpid(pid, &status, 0);
-        if (!WIFSIGNALED(status)) {
+        if (!KilledAt(nth)) {
             break;
         }
         const std::string torn = ReadFile(path_);
@@ -157,15 +162,7 @@ TEST_F(SystemFile, WriterKilledAtAnyCallLeavesTheOldOrTheNewFile) {
     WriteFile(other, "lp:\\\n", 0644);
     auto torn = [this] { return ReadFile(path_) != Before() && ReadFile(path_) != After(); };
     for (int nth = 1; !torn() && nth < 100; ++nth) {
-        WriteFile(path_, Before(), 0644);
-        const pid_t pid = fork();
-        if (pid == 0) {
-            io_shim_watch(dir_.path().c_str());
-            io_shim_fault(nth, kIoShimKill);
-            Write(After());
-            _exit(0);
-        }
-        waitpid(pid, nullptr, 0);
+        KilledAt(nth);
     }
     ASSERT_TRUE(torn());
     {
